@@ -1,0 +1,36 @@
+# Lumo.dll: build, demonstration and tests. `make` builds build/dist/Lumo.dll.
+SHELL := /bin/bash
+ROOT := $(CURDIR)
+BUILD := build
+TEST_ARCH = $(shell scripts/test-arch.sh)
+TEST_BUILD = $(BUILD)/test-$(TEST_ARCH)
+JOBS ?= 2
+
+.PHONY: all setup dll test-build test demo fuzz bench clean
+
+all: dll
+
+setup:
+	@scripts/setup.sh
+
+$(BUILD)/CMakeCache.txt: | setup
+	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake >/dev/null
+
+dll: setup $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS)
+
+test-build: dll
+	cmake -S . -B $(TEST_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(TEST_ARCH).cmake \
+	  -DLUMO_BUILD_TESTS=ON -DLUMO_ROOT=$(ROOT) >/dev/null
+	cmake --build $(TEST_BUILD) -j$(JOBS)
+
+# The whole test suite.
+test: test-build
+	scripts/run-tests.sh $(TEST_BUILD)
+
+# The main job: the demonstration host program under Wine.
+demo: dll
+	scripts/demo.sh
+
+clean:
+	rm -rf $(BUILD)

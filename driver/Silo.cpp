@@ -1,0 +1,35 @@
+#include "driver/Silo.h"
+
+#include <cstring>
+
+#include "protocol/Texts.h"
+#include "serial/KorvoPort.h"
+
+TSilo::TSilo(uint8_t connection_type, lumo::Unit* unit)
+    : slots_(&kSiloSlotTable[1]),
+      unit_(nullptr),
+      link_state_(lumo::kLinkValidReply),
+      port_(nullptr),
+      menu_pending_(true),
+      connection_type_(connection_type) {
+  // Any type above 2 asks for COM(type - 2), without an upper bound.
+  if (connection_type_ > 2) port_ = new TKorvoComPort(static_cast<uint8_t>(connection_type_ - 2));
+  unit_ = unit;
+  InitializeCriticalSection(&lock_);
+}
+
+TSilo::~TSilo() {
+  delete port_;
+  DeleteCriticalSection(&lock_);
+}
+
+void TSilo::GetDriverName(uint8_t* result) const {
+  static_assert(sizeof(lumo::text::kDriverName) == 33, "driver name is 32 characters");
+  result[0] = 32;
+  std::memcpy(result + 1, lumo::text::kDriverName, 32);
+}
+
+void TSilo::GetZeroPair(uint16_t* pair) const {
+  const uint16_t zeros[2] = {0, 0};
+  std::memcpy(pair, zeros, sizeof zeros);
+}

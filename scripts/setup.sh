@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a fresh Debian machine.
+# Idempotent and quick when everything is already there.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+SUDO=""
+[ "$(id -u)" = 0 ] || SUDO=sudo
+have() { command -v "$1" >/dev/null 2>&1; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+
+install_pkgs() {
+  [ $# -gt 0 ] || return 0
+  echo "setup: installing $*" >&2
+  if [ -z "${LUMO_APT_UPDATED:-}" ]; then
+    $SUDO apt-get update -qq
+    LUMO_APT_UPDATED=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+
+pkgs=()
+for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils xdotool \
+         imagemagick cmake make googletest gcc-multilib clang libclang-rt-14-dev python3; do
+  installed "$p" || pkgs+=("$p")
+done
+install_pkgs "${pkgs[@]+"${pkgs[@]}"}"
+
+# Some machines run 64-bit user code only (their kernel refuses i386 binaries).
+# There the tests run a 64-bit build under 64-bit Wine; elsewhere the product
+# itself runs under 32-bit Wine, which needs the i386 architecture.
+if "$here/test-arch.sh" >/dev/null && [ "$("$here/test-arch.sh")" = i686 ]; then
+  if ! installed wine32:i386; then
+    dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+    LUMO_APT_UPDATED=""
+    install_pkgs wine32:i386
+  fi
+fi

@@ -1,0 +1,2 @@
+lumo_wine_test(test_driver_spine ${CMAKE_CURRENT_LIST_DIR}/test_driver_spine.cpp
+                                 ${CMAKE_CURRENT_LIST_DIR}/stack_words_i386.cpp)

@@ -6,7 +6,7 @@ TEST_ARCH = $(shell scripts/test-arch.sh)
 TEST_BUILD = $(BUILD)/test-$(TEST_ARCH)
 JOBS ?= 2
 
-.PHONY: all setup dll test-build test demo fuzz bench clean
+.PHONY: all setup dll native test-build test demo fuzz bench clean
 
 all: dll
 
@@ -19,14 +19,19 @@ $(BUILD)/CMakeCache.txt: | setup
 dll: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
-test-build: dll
+# Linux-side pieces: protocol tests and fuzz target, the simulated gauge.
+native: setup
+	cmake -S . -B $(BUILD)/native -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
+	cmake --build $(BUILD)/native -j$(JOBS)
+
+test-build: dll native
 	cmake -S . -B $(TEST_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(TEST_ARCH).cmake \
 	  -DLUMO_BUILD_TESTS=ON -DLUMO_ROOT=$(ROOT) >/dev/null
 	cmake --build $(TEST_BUILD) -j$(JOBS)
 
 # The whole test suite.
 test: test-build
-	scripts/run-tests.sh $(TEST_BUILD)
+	scripts/run-tests.sh $(TEST_BUILD) $(BUILD)/native
 
 # The main job: the demonstration host program under Wine.
 demo: dll

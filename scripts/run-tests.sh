@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Runs the whole test suite against an already built test tree.
-# Usage: run-tests.sh <test build dir>
+# Usage: run-tests.sh <Windows test build dir> <native build dir>
 set -euo pipefail
 LUMO_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 export LUMO_ROOT
-build=$(cd "${1:?test build dir}" && pwd)
+build=$(cd "${1:?Windows test build dir}" && pwd)
+native=$(cd "${2:?native build dir}" && pwd)
 # shellcheck source=wine-env.sh
 source "$LUMO_ROOT/scripts/wine-env.sh"
 trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
 
 echo "== static checks of the 32-bit binary interface (build/dist/Lumo.dll)"
 python3 "$LUMO_ROOT/tests/abi/check_abi.py" "$LUMO_ROOT/build"
+
+echo "== native tests (protocol code, tools)"
+ctest --test-dir "$native" --output-on-failure
 
 echo "== Windows tests under $LUMO_TEST_ARCH Wine ($WINEPREFIX)"
 ctest --test-dir "$build" --output-on-failure

@@ -201,7 +201,7 @@ TEST(UnitExchange, RequestFramesByteForByte) {
 
 TEST(UnitExchange, ValidatorCodesAndLinkStates) {
   const std::string good = Frame("30");  // "@30" check 0x43
-  std::string lower = Frame("3A");       // check digits with a letter, in lower case
+  std::string lower = Frame("9D");       // check digits 3D, the letter in lower case
   lower[lower.size() - 3] = static_cast<char>(tolower(lower[lower.size() - 3]));
   lower[lower.size() - 4] = static_cast<char>(tolower(lower[lower.size() - 4]));
   struct Case {

@@ -53,31 +53,28 @@ void LUMO_STDCALL AddMenuItems(lumo::Driver* driver, void* main_menu_root, uint3
   if (self->TakeMenuPending()) (void)main_menu_root;
 }
 
-// Checks at compile time that each entry has the signature the host's typedef
-// declares, so a slot cannot drift from the public header.
-template <typename Fn>
-constexpr void* Entry(Fn fn) {
-  return reinterpret_cast<void*>(fn);
-}
-
 }  // namespace
 
+// The static_cast checks at compile time that each entry has the signature the
+// public header declares for its slot; the table itself is constant data.
+#define LUMO_SLOT(FnType, fn) reinterpret_cast<void*>(static_cast<lumo::FnType>(&fn))
+
 void* const kSiloSlotTable[1 + lumo::kSlotCount] = {
-    Entry<lumo::ReleaseFn>(&Release),
-    Entry<lumo::AbstractFn>(&Abstract0),
-    Entry<lumo::AbstractFn>(&Abstract1),
-    Entry<lumo::GetDriverNameFn>(&GetDriverName),
-    Entry<lumo::SetLinkStateFn>(&SetLinkState),
-    Entry<lumo::GetLinkStateFn>(&GetLinkState),
-    Entry<lumo::SetupLinkFn>(&SetupLink),
-    Entry<lumo::Reserved6Fn>(&Reserved6),
-    Entry<lumo::ReadConfigFn>(&ReadConfig),
-    Entry<lumo::ReadStateFn>(&ReadState),
-    Entry<lumo::QueryValue4Fn>(&QueryValue4),
-    Entry<lumo::QuerySignedValue6Fn>(&QuerySignedValue6),
-    Entry<lumo::QueryRoundedValue5Fn>(&QueryRoundedValue5),
-    Entry<lumo::QueryScaledValue8Fn>(&QueryScaledValue8),
-    Entry<lumo::GetZeroPairFn>(&GetZeroPair),
-    Entry<lumo::QueryScaledValue16Fn>(&QueryScaledValue16),
-    Entry<lumo::AddMenuItemsFn>(&AddMenuItems),
+    LUMO_SLOT(ReleaseFn, Release),
+    LUMO_SLOT(AbstractFn, Abstract0),
+    LUMO_SLOT(AbstractFn, Abstract1),
+    LUMO_SLOT(GetDriverNameFn, GetDriverName),
+    LUMO_SLOT(SetLinkStateFn, SetLinkState),
+    LUMO_SLOT(GetLinkStateFn, GetLinkState),
+    LUMO_SLOT(SetupLinkFn, SetupLink),
+    LUMO_SLOT(Reserved6Fn, Reserved6),
+    LUMO_SLOT(ReadConfigFn, ReadConfig),
+    LUMO_SLOT(ReadStateFn, ReadState),
+    LUMO_SLOT(QueryValue4Fn, QueryValue4),
+    LUMO_SLOT(QuerySignedValue6Fn, QuerySignedValue6),
+    LUMO_SLOT(QueryRoundedValue5Fn, QueryRoundedValue5),
+    LUMO_SLOT(QueryScaledValue8Fn, QueryScaledValue8),
+    LUMO_SLOT(GetZeroPairFn, GetZeroPair),
+    LUMO_SLOT(QueryScaledValue16Fn, QueryScaledValue16),
+    LUMO_SLOT(AddMenuItemsFn, AddMenuItems),
 };

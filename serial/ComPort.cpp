@@ -1,0 +1,562 @@
+#include "serial/ComPort.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "protocol/Texts.h"
+
+namespace {
+
+enum ErrorKind {
+  kSetupNotSupported,
+  kParamNotSupported,
+  kOpenFail,
+  kBufferTooSmall,
+  kPutBlockFail,
+  kBufferEmpty,
+  kNotOpen,
+};
+
+constexpr char kSetupNotSupportedFmt[] = "Setup parameter not supported for COM%d";
+constexpr char kParamNotSupportedFmt[] = "Parameter not supported for COM%d";
+constexpr char kBufferTooSmallFmt[] = "Buffer too small for port COM%d";
+constexpr char kOutputErrorFmt[] = "Output error for port COM%d";
+constexpr char kBufferEmptyFmt[] = "Buffer is empty for port COM%d";
+constexpr char kNotOpenFmt[] = "Port COM%d not open";
+
+constexpr DWORD kPaceMs = 5;         // pause between repeated outright failures
+constexpr DWORD kStartWaitMs = 3000;
+constexpr DWORD kStackSize = 16384;
+constexpr uint32_t kRtsDisableMask = 0xCFFF;
+
+void CloseIf(HANDLE& h) {
+  if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  h = nullptr;
+}
+
+}  // namespace
+
+TComPort::TComPort(uint16_t port_number) { Init(port_number, true); }
+
+TComPort::TComPort(uint16_t port_number, DeferReception) { Init(port_number, false); }
+
+void TComPort::Init(uint16_t port_number, bool receive_at_once) {
+  port_number_ = port_number;
+  InitializeCriticalSection(&lock_);
+  reception_ = receive_at_once;
+  if (port_number_ != 0) {
+    try {
+      OpenPort();
+    } catch (...) {
+      DeleteCriticalSection(&lock_);
+      throw;
+    }
+  }
+}
+
+TComPort::~TComPort() {
+  ClosePort();
+  DeleteCriticalSection(&lock_);
+}
+
+void TComPort::DataReceived(int32_t) {}
+
+void TComPort::Raise(int kind) const {
+  char text[96];
+  const char* fmt = kNotOpenFmt;
+  switch (kind) {
+    case kSetupNotSupported: fmt = kSetupNotSupportedFmt; break;
+    case kParamNotSupported: fmt = kParamNotSupportedFmt; break;
+    case kOpenFail: fmt = lumo::text::kCannotOpenComFmt; break;
+    case kBufferTooSmall: fmt = kBufferTooSmallFmt; break;
+    case kPutBlockFail: fmt = kOutputErrorFmt; break;
+    case kBufferEmpty: fmt = kBufferEmptyFmt; break;
+    default: break;
+  }
+  std::snprintf(text, sizeof text, fmt, static_cast<int>(port_number_));
+  switch (kind) {
+    case kSetupNotSupported:
+    case kParamNotSupported: throw lumo::ENotSupported(text);
+    case kOpenFail: throw lumo::EOpenPortFail(text);
+    case kBufferTooSmall: throw lumo::EOutputBufferTooSmall(text);
+    case kPutBlockFail: throw lumo::EPutBlockFail(text);
+    case kBufferEmpty: throw lumo::EBufferIsEmpty(text);
+    default: throw lumo::EPortNotOpen(text);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+void TComPort::OpenPort() {
+  status_ = COMSTAT{};
+  dcb_ = DCB{};
+  last_block_count_ = 0;
+  error_flags_ = 0;
+  input_full_ = 0;
+  char path[24];
+  std::snprintf(path, sizeof path, "\\\\.\\COM%d", static_cast<int>(port_number_));
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) Raise(kOpenFail);
+  try {
+    device_ = h;
+    read_ov_ = OVERLAPPED{};
+    read_ov_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    handshake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    writer_wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    write_done_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    event_wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    write_wait_ = kWriteWaitMs;
+    if (!read_ov_.hEvent || !handshake_ || !writer_wake_ || !write_done_ || !event_wake_)
+      Raise(kOpenFail);
+    if (!SetupComm(h, input_queue_size_, output_queue_size_)) Raise(kSetupNotSupported);
+    in_ring_ = new uint8_t[kInputRingSize];
+    out_ring_ = new uint8_t[output_queue_size_ ? output_queue_size_ : 1];
+    out_head_ = out_tail_ = 0;
+    out_full_ = 0;
+    std::snprintf(name_, sizeof name_, "COM%d", static_cast<int>(port_number_ % 10000));
+    in_queue_copy_ = input_queue_size_;
+    out_size_ = output_queue_size_;
+    dcb_.DCBlength = sizeof dcb_;
+    GetCommState(h, &dcb_);
+    in_head_ = in_tail_ = 0;
+    event_mask_ = static_cast<uint16_t>(kEventMask);
+    open_ = true;
+    SetLine(baud_rate_, parity_, data_bits_, stop_bits_);
+    UpdateErrors();
+    StartThreads();
+  } catch (...) {
+    ReleaseDevice();
+    throw;
+  }
+}
+
+void TComPort::ClosePort() {
+  if (!open_) return;
+  ReleaseDevice();
+}
+
+// Everything OpenPort acquires, in reverse; safe on a half-open port.
+void TComPort::ReleaseDevice() {
+  StopThreads();
+  CloseIf(handshake_);
+  CloseIf(writer_wake_);
+  CloseIf(write_done_);
+  CloseIf(event_wake_);
+  delete[] in_ring_;
+  in_ring_ = nullptr;
+  delete[] out_ring_;
+  out_ring_ = nullptr;
+  CloseIf(read_ov_.hEvent);
+  CloseIf(device_);
+  device_ = INVALID_HANDLE_VALUE;
+  in_head_ = in_tail_ = 0;
+  input_full_ = 0;
+  out_head_ = out_tail_ = 0;
+  out_full_ = 0;
+  open_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// Service threads
+
+void TComPort::StartThreads() {
+  Lock guard(lock_);
+  stop_ = 0;
+  event_thread_ = CreateThread(nullptr, kStackSize, EventThreadEntry, this,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, &event_thread_id_);
+  if (!event_thread_) Raise(kOpenFail);
+  WaitForSingleObject(handshake_, kStartWaitMs);
+  SetThreadPriority(event_thread_, THREAD_PRIORITY_TIME_CRITICAL);
+  writer_thread_ = CreateThread(nullptr, kStackSize, WriterThreadEntry, this,
+                                STACK_SIZE_PARAM_IS_A_RESERVATION, &writer_thread_id_);
+  if (!writer_thread_) Raise(kOpenFail);
+  WaitForSingleObject(handshake_, kStartWaitMs);
+  SetThreadPriority(writer_thread_, THREAD_PRIORITY_HIGHEST);
+}
+
+// Waits for the handshake or the thread's end, whichever comes first; the
+// waits run without the port lock so that a thread busy with it can finish.
+void TComPort::StopOne(HANDLE& thread) {
+  if (!thread) return;
+  HANDLE waits[2] = {handshake_, thread};
+  if (WaitForMultipleObjects(2, waits, FALSE, kStopWaitMs) == WAIT_TIMEOUT)
+    TerminateThread(thread, 1);
+  CloseHandle(thread);
+  thread = nullptr;
+}
+
+void TComPort::StopThreads() {
+  {
+    Lock guard(lock_);
+    stop_ = -1;
+    if (writer_wake_) SetEvent(writer_wake_);
+  }
+  StopOne(writer_thread_);
+  if (device_ != INVALID_HANDLE_VALUE && device_ != nullptr) SetCommMask(device_, 0);
+  if (event_wake_) SetEvent(event_wake_);
+  StopOne(event_thread_);
+}
+
+void TComPort::StartReception() {
+  if (reception_.exchange(true)) return;
+  // Wake the event thread for bytes that came in before.
+  if (open_ && event_wake_) SetEvent(event_wake_);
+}
+
+bool TComPort::Pace(HANDLE wake) {
+  if (stop_) return true;
+  WaitForSingleObject(wake, kPaceMs);
+  return stop_ != 0;
+}
+
+DWORD WINAPI TComPort::EventThreadEntry(LPVOID self) {
+  try {
+    static_cast<TComPort*>(self)->EventThread();
+  } catch (...) {
+  }
+  return 0;
+}
+
+DWORD WINAPI TComPort::WriterThreadEntry(LPVOID self) {
+  try {
+    static_cast<TComPort*>(self)->WriterThread();
+  } catch (...) {
+  }
+  return 0;
+}
+
+// One WaitCommEvent stays in flight. The thread also wakes on event_wake_ and
+// then checks the driver's input count without issuing a second wait. A wait
+// that fails or completes as cancelled never ends the thread: only the stop
+// flag does. Repeated failures are paced.
+void TComPort::EventThread() {
+  wait_ov_ = OVERLAPPED{};
+  wait_ov_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  uint32_t mask = kEventMask;
+  SetCommMask(device_, mask);
+  mask_in_force_ = mask;
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = 20000;
+  SetCommTimeouts(device_, &timeouts);
+  SetEvent(handshake_);
+
+  bool pending = false;
+  unsigned failures = 0;
+  for (;;) {
+    if (stop_) break;
+    // EV_RXCHAR fires on an edge: look at the driver's count on every round.
+    if (reception_) ReceiveStep();
+    if (stop_) break;
+    if (!pending) {
+      last_event_mask_ = 0;
+      if (!WaitCommEvent(device_, &last_event_mask_, &wait_ov_)) {
+        DWORD err = GetLastError();
+        if (err == ERROR_IO_PENDING) {
+          pending = true;
+        } else if (err == ERROR_INVALID_PARAMETER && (mask & 0x2000)) {
+          mask = kEventMaskFallback;
+          SetCommMask(device_, mask);
+          mask_in_force_ = mask;
+          continue;
+        } else {
+          if (++failures > 1 && Pace(event_wake_)) break;
+          continue;
+        }
+      }
+    }
+    if (pending) {
+      HANDLE waits[2] = {wait_ov_.hEvent, event_wake_};
+      DWORD w = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+      if (w == WAIT_OBJECT_0 + 1) continue;  // the wait stays in flight
+      if (w != WAIT_OBJECT_0) {
+        if (Pace(event_wake_)) break;
+        continue;
+      }
+      pending = false;
+      DWORD unused = 0;
+      BOOL ok = GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
+      ResetEvent(wait_ov_.hEvent);
+      if (!ok) {
+        if (++failures > 1 && Pace(event_wake_)) break;
+        continue;
+      }
+    }
+    failures = 0;
+    if (OnCommEvent.entry) OnCommEvent.entry(OnCommEvent.object, last_event_mask_);
+    if (last_event_mask_ & (EV_BREAK | EV_ERR)) UpdateErrors();
+  }
+  if (pending) {
+    // Complete the wait before the handle can be closed.
+    CancelIoEx(device_, &wait_ov_);
+    if (WaitForSingleObject(wait_ov_.hEvent, 50) == WAIT_OBJECT_0) {
+      DWORD unused = 0;
+      GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
+    }
+  }
+  CloseIf(wait_ov_.hEvent);
+  SetEvent(handshake_);
+}
+
+DWORD TComPort::DeviceRead(uint8_t* into, DWORD count) {
+  DWORD got = 0;
+  if (ReadFile(device_, into, count, &got, &read_ov_)) {
+    GetOverlappedResult(device_, &read_ov_, &got, FALSE);
+    return got;
+  }
+  if (GetLastError() != ERROR_IO_PENDING) return 0;
+  // Sized from the driver's count, so a read normally completes at once;
+  // never let it hold the event thread.
+  if (WaitForSingleObject(read_ov_.hEvent, 100) != WAIT_OBJECT_0) {
+    CancelIoEx(device_, &read_ov_);
+    WaitForSingleObject(read_ov_.hEvent, 100);
+  }
+  got = 0;
+  if (!GetOverlappedResult(device_, &read_ov_, &got, FALSE)) got = 0;
+  ResetEvent(read_ov_.hEvent);
+  return got;
+}
+
+void TComPort::ReceiveStep() {
+  uint32_t room_total, room_run, n;
+  {
+    Lock guard(lock_);
+    if (input_full_) return;
+    UpdateErrors();
+    if (status_.cbInQue == 0) return;
+    if (in_head_ == in_tail_) {
+      room_total = kInputRingSize;
+      room_run = kInputRingSize - in_head_;
+    } else if (in_head_ > in_tail_) {
+      room_total = kInputRingSize - (in_head_ - in_tail_);
+      room_run = kInputRingSize - in_head_;
+    } else {
+      room_total = in_tail_ - in_head_;
+      room_run = in_tail_ - in_head_;
+    }
+    n = status_.cbInQue < room_total ? status_.cbInQue : room_total;
+  }
+  uint32_t second = n > room_run ? n - room_run : 0;
+  uint32_t total = 0;
+  // Only the event thread moves the head: reading it outside the lock is safe.
+  if (room_run > 0) {
+    DWORD got = DeviceRead(in_ring_ + in_head_, n < room_run ? n : room_run);
+    total += got;
+    Lock guard(lock_);
+    in_head_ = static_cast<uint16_t>((in_head_ + got) % kInputRingSize);
+  }
+  if (second > 0 && in_head_ == 0 && total > 0) {
+    DWORD got = DeviceRead(in_ring_, second);
+    total += got;
+    Lock guard(lock_);
+    in_head_ = static_cast<uint16_t>(in_head_ + got);
+  }
+  if (total > 0) {
+    Lock guard(lock_);
+    input_full_ = in_head_ == in_tail_ ? -1 : 0;
+  }
+  DataReceived(static_cast<int32_t>(total));
+}
+
+void TComPort::WriterThread() {
+  write_ov_ = OVERLAPPED{};
+  write_ov_.hEvent = write_done_;
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+  SetEvent(handshake_);
+  for (;;) {
+    WaitForSingleObject(writer_wake_, INFINITE);
+    if (stop_) break;
+    TransmitPass();
+    if (stop_) break;
+  }
+  SetEvent(handshake_);
+}
+
+// Sends while the output ring holds bytes; the tail advances by what the
+// device took, so a write cut short by the line's write timeout loses nothing.
+void TComPort::TransmitPass() {
+  for (;;) {
+    if (stop_) return;
+    uint16_t from, length;
+    {
+      Lock guard(lock_);
+      if (!out_full_ && out_head_ == out_tail_) return;
+      from = out_tail_;
+      length = out_head_ > out_tail_ ? static_cast<uint16_t>(out_head_ - out_tail_)
+                                     : static_cast<uint16_t>(out_size_ - out_tail_);
+    }
+    DWORD sent = 0;
+    bool done = false;
+    ResetEvent(write_done_);
+    if (WriteFile(device_, out_ring_ + from, length, nullptr, &write_ov_)) {
+      done = GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
+      if (!done) sent = length, done = true;
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+      HANDLE waits[2] = {write_done_, writer_wake_};
+      DWORD started = GetTickCount();
+      for (;;) {
+        DWORD elapsed = GetTickCount() - started;
+        DWORD left = elapsed < write_wait_ ? write_wait_ - elapsed : 0;
+        DWORD w = WaitForMultipleObjects(2, waits, FALSE, left);
+        if (w == WAIT_OBJECT_0) {
+          done = GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
+          break;
+        }
+        if (w == WAIT_OBJECT_0 + 1 && !stop_) continue;  // more bytes queued: same pass
+        // Stopping, or still pending after the write wait: abandon the write.
+        CancelIoEx(device_, &write_ov_);
+        WaitForSingleObject(write_done_, 100);
+        done = GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
+        break;
+      }
+      ResetEvent(write_done_);
+    }
+    if (done && sent > 0) {
+      if (sent > length) sent = length;
+      Lock guard(lock_);
+      uint32_t tail = out_tail_ + sent;
+      out_tail_ = static_cast<uint16_t>(tail >= out_size_ ? 0 : tail);
+      out_full_ = 0;
+    } else if (Pace(writer_wake_)) {
+      return;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Line settings
+
+void TComPort::SetBaudRate(uint32_t value) {
+  baud_rate_ = value;
+  SetLine(value, kKeepParity, kKeepDataBits, kKeepStopBits);
+}
+
+void TComPort::SetDataBits(uint8_t value) {
+  data_bits_ = value;
+  SetLine(kKeepBaud, kKeepParity, value, kKeepStopBits);
+}
+
+void TComPort::SetStopBits(uint8_t value) {
+  stop_bits_ = value;
+  SetLine(kKeepBaud, kKeepParity, kKeepDataBits, value);
+}
+
+void TComPort::SetParity(uint8_t value) {
+  parity_ = value;
+  SetLine(kKeepBaud, value, kKeepDataBits, kKeepStopBits);
+}
+
+void TComPort::SetLine(uint32_t baud, uint16_t parity, uint8_t data_bits, uint8_t stop_bits) {
+  if (!open_) return;
+  Lock guard(lock_);
+  dcb_.DCBlength = sizeof dcb_;
+  GetCommState(device_, &dcb_);
+  if (stop_bits != kKeepStopBits) {
+    if (stop_bits == 0) stop_bits = 1;
+    if (stop_bits > 2) stop_bits = 2;
+  }
+  if (baud != kKeepBaud) dcb_.BaudRate = baud;
+  if (parity != kKeepParity) dcb_.Parity = static_cast<BYTE>(parity & 0xFF);
+  if (data_bits != kKeepDataBits) dcb_.ByteSize = data_bits;
+  if (stop_bits != kKeepStopBits) dcb_.StopBits = stop_bits == 1 ? ONESTOPBIT : TWOSTOPBITS;
+  // The flag word follows BaudRate: RTS control off, upper half cleared.
+  uint32_t flags;
+  auto* word = reinterpret_cast<unsigned char*>(&dcb_) + offsetof(DCB, BaudRate) + sizeof(DWORD);
+  std::memcpy(&flags, word, sizeof flags);
+  flags &= kRtsDisableMask;
+  std::memcpy(word, &flags, sizeof flags);
+  if (!SetCommState(device_, &dcb_)) Raise(kParamNotSupported);
+}
+
+// ---------------------------------------------------------------------------
+// Status
+
+uint16_t TComPort::OutputPending() const {
+  if (out_full_) return out_size_;
+  if (out_head_ > out_tail_) return static_cast<uint16_t>(out_head_ - out_tail_);
+  if (out_head_ < out_tail_) return static_cast<uint16_t>(out_size_ - out_tail_ + out_head_);
+  return 0;
+}
+
+uint16_t TComPort::InputCount() const {
+  if (in_head_ > in_tail_) return static_cast<uint16_t>(in_head_ - in_tail_);
+  if (in_head_ < in_tail_) return static_cast<uint16_t>(in_head_ + kInputRingSize - in_tail_);
+  return input_full_ ? kInputRingSize : 0;
+}
+
+uint32_t TComPort::GetStatus(COMSTAT& status) {
+  DWORD errors = 0;
+  status = COMSTAT{};  // a failed poll reports no bytes rather than stale ones
+  if (!ClearCommError(device_, &errors, &status)) errors = 0;
+  status.cbOutQue = OutputPending();
+  return errors;
+}
+
+void TComPort::UpdateErrors() {
+  Lock guard(lock_);
+  error_flags_ |= GetStatus(status_) & 0x1F;
+}
+
+void TComPort::CheckOpen() const {
+  if (!open_) Raise(kNotOpen);
+}
+
+// ---------------------------------------------------------------------------
+// Rings
+
+uint8_t TComPort::PeekByte(uint16_t index) {
+  if (index == 0 || in_ring_ == nullptr || index > InputCount()) Raise(kBufferEmpty);
+  return in_ring_[(in_tail_ + index - 1u) % kInputRingSize];
+}
+
+uint8_t TComPort::ReadByte() {
+  CheckOpen();
+  Lock guard(lock_);
+  uint8_t b = PeekByte(1);
+  in_tail_ = static_cast<uint16_t>((in_tail_ + 1u) % kInputRingSize);
+  input_full_ = 0;
+  return b;
+}
+
+void TComPort::PutBlock(const void* buffer, uint16_t count) {
+  CheckOpen();
+  if (count == 0) return;
+  {
+    Lock guard(lock_);
+    error_flags_ = GetStatus(status_);
+    uint32_t room = out_size_ - OutputPending();
+    if (count > room) Raise(kBufferTooSmall);
+    if (count == room) out_full_ = 1;
+    const auto* src = static_cast<const uint8_t*>(buffer);
+    uint32_t to_end = out_size_ - out_head_;
+    if (count <= to_end) {
+      std::memcpy(out_ring_ + out_head_, src, count);
+      uint32_t head = out_head_ + count;
+      out_head_ = static_cast<uint16_t>(head == out_size_ ? 0 : head);
+    } else {
+      std::memcpy(out_ring_ + out_head_, src, to_end);
+      std::memcpy(out_ring_, src + to_end, count - to_end);
+      out_head_ = static_cast<uint16_t>(count - to_end);
+    }
+    SetEvent(writer_wake_);
+    last_block_count_ = count;
+  }
+}
+
+void TComPort::Purge() {
+  CheckOpen();
+  Lock guard(lock_);
+  PurgeComm(device_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  in_tail_ = in_head_;
+  input_full_ = 0;
+}
+
+void TComPort::EscapeFunction(uint32_t code) {
+  if (!EscapeCommFunction(device_, code)) throw lumo::ESerialIO(lumo::text::kRtsSwitchFailed);
+}

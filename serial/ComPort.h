@@ -1,0 +1,175 @@
+// TComPort: an overlapped Windows serial port with an 8192-byte input ring, an
+// output ring and two service threads (event thread: line events and
+// reception; writer thread: drains the output ring to the device).
+//
+// Reception and descendants. The event thread starts while the constructor
+// runs, and a virtual call from another thread during construction (or
+// destruction) of a descendant would reach the wrong override. So:
+//  - TComPort(port) receives at once; its own DataReceived does nothing.
+//  - A descendant that overrides DataReceived constructs its base with
+//    TComPort(port, kDeferReception) and calls StartReception() as the last
+//    step of its constructor; until then received bytes stay in the driver.
+//    Its destructor calls ClosePort() first, so that no service thread runs
+//    while its own members are destroyed.
+#ifndef LUMO_SERIAL_COMPORT_H
+#define LUMO_SERIAL_COMPORT_H
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "lumo.h"
+
+// Optional hook called on the event thread with every completed event mask.
+struct CommEventHook {
+  void (*entry)(void* object, uint32_t event_mask) = nullptr;
+  void* object = nullptr;
+};
+
+class TComPort {
+ public:
+  static constexpr uint16_t kInputRingSize = 8192;
+  static constexpr uint32_t kEventMask = 0x21FD;
+  static constexpr uint32_t kEventMaskFallback = 0x1FD;
+  static constexpr uint32_t kWriteWaitMs = 60000;
+  static constexpr DWORD kStopWaitMs = 200;
+
+  // "Keep" values of SetLine: one past each valid range.
+  static constexpr uint32_t kKeepBaud = 0;
+  static constexpr uint16_t kKeepParity = 5;
+  static constexpr uint8_t kKeepDataBits = 9;
+  static constexpr uint8_t kKeepStopBits = 3;
+
+  // Opens COMn unless n is 0; raises what OpenPort raises.
+  explicit TComPort(uint16_t port_number);
+  virtual ~TComPort();
+
+  TComPort(const TComPort&) = delete;
+  TComPort& operator=(const TComPort&) = delete;
+
+  // Setters store the value and apply it when the port is open.
+  void SetBaudRate(uint32_t value);
+  void SetDataBits(uint8_t value);
+  void SetStopBits(uint8_t value);  // 1 one stop bit, 2 two; 0 -> 1, above 2 -> 2
+  void SetParity(uint8_t value);    // NOPARITY .. SPACEPARITY
+  void SetLine(uint32_t baud, uint16_t parity, uint8_t data_bits, uint8_t stop_bits);
+
+  uint32_t GetStatus(COMSTAT& status);
+  void UpdateErrors();
+  void CheckOpen() const;
+
+  uint8_t PeekByte(uint16_t index);  // 1 = oldest byte; does not consume
+  uint8_t ReadByte();
+  void PutBlock(const void* buffer, uint16_t count);
+  void Purge();
+  void EscapeFunction(uint32_t code);
+
+  bool IsOpen() const { return open_; }
+  uint16_t PortNumber() const { return port_number_; }
+  uint32_t BaudRate() const { return baud_rate_; }
+  uint8_t DataBits() const { return data_bits_; }
+  uint8_t StopBits() const { return stop_bits_; }
+  uint8_t Parity() const { return parity_; }
+  uint32_t ErrorFlags() const { return error_flags_; }
+  int32_t LastBlockCount() const { return last_block_count_; }
+  uint16_t InputCount() const;   // bytes held in the input ring
+  uint16_t OutputPending() const;  // bytes waiting in the output ring
+
+  CommEventHook OnCommEvent;
+
+ protected:
+  struct DeferReception {};
+  static constexpr DeferReception kDeferReception{};
+  TComPort(uint16_t port_number, DeferReception);
+
+  // Lets the event thread take bytes in and call DataReceived.
+  void StartReception();
+  // Stops the threads and releases the device; nothing when closed.
+  void ClosePort();
+
+  // Called on the event thread with the bytes just placed in the input ring
+  // (0..8192), without the port lock; may call ReadByte and PeekByte.
+  virtual void DataReceived(int32_t count);
+
+ private:
+  friend struct TComPortProbe;  // white-box tests
+
+  class Lock {
+   public:
+    explicit Lock(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
+    ~Lock() { LeaveCriticalSection(&cs_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    CRITICAL_SECTION& cs_;
+  };
+
+  void Init(uint16_t port_number, bool receive_at_once);
+  void OpenPort();
+  void ReleaseDevice();
+  void StartThreads();
+  void StopThreads();
+  void StopOne(HANDLE& thread);
+  [[noreturn]] void Raise(int kind) const;
+
+  static DWORD WINAPI EventThreadEntry(LPVOID self);
+  static DWORD WINAPI WriterThreadEntry(LPVOID self);
+  void EventThread();
+  void WriterThread();
+  void ReceiveStep();
+  DWORD DeviceRead(uint8_t* into, DWORD count);
+  void TransmitPass();
+  bool Pace(HANDLE wake);  // short pause; true when stopping
+
+  // Configuration.
+  uint32_t baud_rate_ = 5760;
+  uint16_t port_number_ = 0;
+  uint8_t data_bits_ = 8;
+  uint8_t stop_bits_ = 1;
+  uint8_t parity_ = NOPARITY;
+  uint16_t output_queue_size_ = 4096;
+  uint16_t input_queue_size_ = 4096;
+  bool open_ = false;
+
+  // Device block.
+  HANDLE device_ = INVALID_HANDLE_VALUE;
+  OVERLAPPED read_ov_{};
+
+  // Status record.
+  char name_[8] = {};
+  int32_t last_block_count_ = 0;
+  uint32_t error_flags_ = 0;
+  uint16_t event_mask_ = 0;
+  uint16_t in_queue_copy_ = 0;
+  uint16_t out_size_ = 0;  // S
+  COMSTAT status_{};
+  DCB dcb_{};
+  int32_t input_full_ = 0;
+  std::atomic<int32_t> stop_{0};
+  HANDLE event_thread_ = nullptr;
+  DWORD event_thread_id_ = 0;
+  HANDLE writer_thread_ = nullptr;
+  DWORD writer_thread_id_ = 0;
+  CRITICAL_SECTION lock_;
+  HANDLE handshake_ = nullptr;
+  HANDLE writer_wake_ = nullptr;
+  HANDLE write_done_ = nullptr;
+  HANDLE event_wake_ = nullptr;  // wakes the event thread (reception start, stop)
+  uint32_t write_wait_ = kWriteWaitMs;
+  DWORD last_event_mask_ = 0;
+  std::atomic<uint32_t> mask_in_force_{0};
+  OVERLAPPED wait_ov_{};
+  OVERLAPPED write_ov_{};
+  uint8_t* out_ring_ = nullptr;
+  uint16_t out_head_ = 0;
+  uint16_t out_tail_ = 0;
+  uint8_t out_full_ = 0;
+  uint8_t* in_ring_ = nullptr;
+  uint16_t in_head_ = 0;
+  uint16_t in_tail_ = 0;
+  std::atomic<bool> reception_{false};
+};
+
+#endif

@@ -1,0 +1,540 @@
+// lumo-sim: plays the Lumo gauge on a pseudo-terminal or a serial device.
+// The gauge itself lives in SimCore; this file owns the line, the control
+// socket, the clock and the trace.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SimCore.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using lumo::sim::Sim;
+
+volatile std::sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
+const char kHelp[] = R"(lumo-sim: a simulated Lumo tank level gauge on a serial line.
+
+Usage: lumo-sim [options]
+
+Line (one of):
+  (default)            create a pseudo-terminal in raw mode and play the gauge on
+                       its master side; the slave path is printed at start-up
+  --device PATH        use a real serial device instead (9600 8N1, raw, no flow
+                       control), e.g. a null-modem cable to a Windows PC
+Pseudo-terminal links:
+  --wine-com N         symlink $WINEPREFIX/dosdevices/comN (lower case) to the
+                       slave so that COMN of that Wine prefix reaches the gauge
+  --wineprefix DIR     Wine prefix for --wine-com (default $WINEPREFIX, else ~/.wine)
+  --link PATH          also symlink PATH to the slave
+  Links this program made are removed when it ends.
+Gauge:
+  -d, --description FILE  gauge description (format below); without it the
+                       embedded default is used
+  --save-writes        save the description back to FILE after every parameter
+                       write (comments are not kept)
+  --dump-description   print the effective description and exit (a template)
+  --latency MS         answer MS milliseconds after a request (default 0)
+Faults and control:
+  --fault SPEC         add a fault at start-up (repeatable), SPEC as for the
+                       control command "fault", e.g. --fault "code=4 kind=silence count=3"
+  --control PORT       accept control connections on 127.0.0.1:PORT (0: any free
+                       port; the port is printed)
+Trace:
+  --trace FILE         write the trace to FILE instead of standard output
+  --json               trace as JSON lines
+  --quiet              no trace
+
+Start-up lines on standard output (before any trace):
+  lumo-sim: pty /dev/pts/N            (or: lumo-sim: device PATH)
+  lumo-sim: link PATH -> /dev/pts/N   (one per link)
+  lumo-sim: control 127.0.0.1:PORT
+  lumo-sim: ready
+With --json the same facts come as one line {"event":"ready",...}.
+
+Requests answered (reply byte 0 channel, 1 code, 2 count of bytes that follow):
+  ch 04/05/08 00  ->  ch code 04 INT(2) TENTHS STATUS              (19 chars)
+  ch 06 00        ->  ch 06 04 SIGN(80 or 00) MAGNITUDE TENTHS STATUS
+  ch 10 00        ->  ch 10 05 INT(3) TENTHS STATUS                 (21 chars)
+  ch 01 00        ->  ch 01 05 PROGRAM(4) 00                        (21 chars)
+  ch 03 01 P      ->  ch 03 N P VALUE(N-1, big-endian); N = 9 for parameters
+                      129..143, else 3
+  ch 83 N P V..   ->  stores V, replies ch 83 01 P
+  11              ->  the configured bytes as they are
+  14              ->  '@', the state character, '0', check, '*', CR
+  Channels 32 and above, unknown requests and malformed frames get no answer;
+  malformed frames are traced as "bad".
+
+Description file (key = value, '#' starts a comment, sections as below):
+  [gauge]
+  state = 0                  state character (printable, not '@' or '*')
+  config = 11 08 00 20 ...   configuration reply data, hex bytes
+  undescribed = answer       answer: channels without a section use generated
+                             defaults; silent: they do not answer
+  [channel N]                N = 0..31
+  m4 = INT TENTHS [STATUS]   INT 0..65535, TENTHS and STATUS 0..255 (status 0)
+  m5 = ... / m8 = ...        as m4
+  m6 = [-]INT TENTHS [STATUS]   INT 0..255, '-' sets the sign marker (-0 too)
+  m16 = INT TENTHS [STATUS]  INT 0..16777215
+  program = 0102A0FF         8 hex digits
+  pP = VALUE                 parameter P (0..255): heights 1..11 (0..65535),
+                             identifiers 129..139 (64-bit, decimal, 0x hex, or
+                             negative for two's complement); unset parameters read 0
+  Numbers are decimal or 0x hex. Keys not given keep their defaults.
+
+Faults (SPEC = [ch=N] [code=N] kind=K [count=N | persist] [ms=N] [n=N] [chars=N]):
+  Without ch= / code= a fault matches every request; code is decimal or 0x hex
+  (17 / 0x11 configuration, 20 / 0x14 state). count=N (default 1) spends one per
+  matching request; persist (or count=0) keeps it until "clear". The first
+  matching fault in order of addition applies.
+  silence      no reply
+  badcheck     the first check digit is wrong
+  noise        7 bytes of noise (no '@') before the reply
+  delay        the reply is sent ms= later (default 260 ms, past the 200-ms window)
+  split        the first n= characters (default half) at once, the rest ms= later
+               (default 250 ms)
+  truncate     only the first n= characters (default half) are sent
+  lowercheck   the check digits in lower case (still a valid reply)
+  long         n= extra data bytes A5 (default 4) inside a valid frame; or with
+               chars=C exactly C characters: a valid frame padded with A5 bytes,
+               then '0' filler after the carriage return (chars=256 for a
+               reply that fills the port's 256-byte count)
+  short        a valid frame with the last n= data bytes (default 1) dropped
+
+Control channel (--control): text lines over TCP, one reply line per command,
+"ok ..." or "err MESSAGE":
+  ping                                    ok pong
+  fault SPEC                              ok kind=... (the fault as stored)
+  faults                                  ok n=K | FAULT | FAULT ...
+  clear [faults] [stats] [all]            ok (no argument: faults)
+  stats                                   ok frames=N malformed=N noise=N replies=N
+                                          unanswered=N faults=N writes=N codeC=N ...
+  history                                 ok n=K FRAME ... (last request frames)
+  set ch=N code=C int=I tenths=T [status=S]     ok
+  set ch=N param=P value=V                ok
+  set ch=N program=HHHHHHHH               ok
+  set state=C | set config=HEXBYTES       ok
+  get ch=N code=C                         ok int=I tenths=T status=S
+  get ch=N param=P                        ok value=DECIMAL hex=HEX
+  get ch=N program | get state | get config     ok program=... / state=C / config=HEX
+  save [PATH]                             ok saved PATH (default: the description file)
+  quit                                    ok bye, then the program ends
+)";
+
+struct Options {
+  std::string device;
+  std::string description;
+  std::vector<std::string> links;
+  int wine_com = 0;
+  std::string wineprefix;
+  bool save_writes = false;
+  bool dump = false;
+  int latency_ms = 0;
+  std::vector<std::string> faults;
+  int control_port = -1;
+  std::string trace_file;
+  bool json = false;
+  bool quiet = false;
+};
+
+[[noreturn]] void Die(const std::string& msg) {
+  std::cerr << "lumo-sim: " << msg << "\n";
+  std::exit(2);
+}
+
+int ToInt(const std::string& s, const char* what) {
+  char* end = nullptr;
+  const long v = std::strtol(s.c_str(), &end, 10);
+  if (s.empty() || *end != '\0' || v < 0 || v > 65535) Die(std::string("bad value for ") + what);
+  return static_cast<int>(v);
+}
+
+Options ParseArgs(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto next = [&]() -> std::string {
+      if (i + 1 >= argc) Die(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "-h" || a == "--help") {
+      std::cout << kHelp;
+      std::exit(0);
+    } else if (a == "--device") o.device = next();
+    else if (a == "-d" || a == "--description") o.description = next();
+    else if (a == "--link") o.links.push_back(next());
+    else if (a == "--wine-com") o.wine_com = ToInt(next(), "--wine-com");
+    else if (a == "--wineprefix") o.wineprefix = next();
+    else if (a == "--save-writes") o.save_writes = true;
+    else if (a == "--dump-description") o.dump = true;
+    else if (a == "--latency") o.latency_ms = ToInt(next(), "--latency");
+    else if (a == "--fault") o.faults.push_back(next());
+    else if (a == "--control") o.control_port = ToInt(next(), "--control");
+    else if (a == "--trace") o.trace_file = next();
+    else if (a == "--json") o.json = true;
+    else if (a == "--quiet") o.quiet = true;
+    else Die("unknown option " + a + " (see --help)");
+  }
+  if (o.wine_com < 0 || o.wine_com > 255) Die("bad --wine-com");
+  if (!o.device.empty() && (o.wine_com != 0 || !o.links.empty()))
+    Die("--wine-com and --link apply to the pseudo-terminal only");
+  if (o.save_writes && o.description.empty()) Die("--save-writes needs --description");
+  return o;
+}
+
+std::string JsonString(const std::string& s) {
+  std::string r = "\"";
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') r += std::string("\\") + ch;
+    else if (c == '\r') r += "\\r";
+    else if (c == '\n') r += "\\n";
+    else if (c < 0x20 || c >= 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      r += buf;
+    } else r += ch;
+  }
+  return r + "\"";
+}
+
+class Tracer {
+ public:
+  Tracer(std::ostream* out, bool json) : out_(out), json_(json), start_(Clock::now()) {}
+
+  void Event(const std::string& dir, const std::string& bytes, int ch, int code, const std::string& note) {
+    if (out_ == nullptr) return;
+    const auto now = std::chrono::system_clock::now();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    localtime_r(&secs, &tm);
+    char stamp[40];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
+    char frac[8];
+    std::snprintf(frac, sizeof frac, ".%03d", static_cast<int>(ms % 1000));
+    const double rel = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+    std::ostringstream o;
+    if (json_) {
+      char relbuf[32];
+      std::snprintf(relbuf, sizeof relbuf, "%.3f", rel);
+      o << "{\"time\":" << JsonString(std::string(stamp) + frac) << ",\"ms\":" << relbuf
+        << ",\"dir\":" << JsonString(dir) << ",\"bytes\":" << JsonString(bytes);
+      if (ch >= 0) o << ",\"ch\":" << ch;
+      if (code >= 0) o << ",\"code\":" << code;
+      o << ",\"note\":" << JsonString(note) << "}\n";
+    } else {
+      o << (stamp + 11) << frac << ' ';
+      o << (dir == "rx" ? "<- " : dir == "tx" ? "-> " : dir + " ");
+      if (!bytes.empty()) o << lumo::sim::Printable(bytes) << "  ";
+      if (ch >= 0) o << "ch=" << ch << ' ';
+      if (code >= 0) o << "code=" << code << ' ';
+      o << note << '\n';
+    }
+    *out_ << o.str() << std::flush;
+  }
+
+ private:
+  std::ostream* out_;
+  bool json_;
+  Clock::time_point start_;
+};
+
+struct Pending {
+  Clock::time_point due;
+  std::string bytes;
+  int ch, code;
+  std::string note;
+};
+
+void SetRaw(int fd, bool set_speed) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) Die(std::string("tcgetattr: ") + std::strerror(errno));
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
+  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  if (set_speed) {
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+  }
+  if (tcsetattr(fd, TCSANOW, &t) != 0) Die(std::string("tcsetattr: ") + std::strerror(errno));
+}
+
+bool WriteAll(int fd, const std::string& s) {
+  size_t off = 0;
+  while (off < s.size()) {
+    const ssize_t n = write(fd, s.data() + off, s.size() - off);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        pollfd p{fd, POLLOUT, 0};
+        poll(&p, 1, 100);
+        continue;
+      }
+      return false;
+    }
+    off += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int OpenControl(int port, int& bound) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) Die("socket failed");
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0)
+    Die("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  bound = ntohs(a.sin_port);
+  return fd;
+}
+
+struct Client {
+  int fd;
+  std::string in;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options opt = ParseArgs(argc, argv);
+  Sim sim;
+  if (!opt.description.empty()) {
+    std::ifstream f(opt.description);
+    if (!f) Die("cannot read " + opt.description);
+    std::stringstream text;
+    text << f.rdbuf();
+    std::string error;
+    sim.gauge = lumo::sim::DefaultGauge();
+    // A file describes the gauge on its own: no channel is described by the
+    // embedded sample, all start from the generated defaults.
+    for (int ch = 0; ch < lumo::sim::kChannels; ++ch) sim.gauge.channels[static_cast<size_t>(ch)] = lumo::sim::DefaultChannel(ch);
+    if (!lumo::sim::ParseDescription(text.str(), sim.gauge, error)) Die(opt.description + ": " + error);
+    sim.description_path = opt.description;
+    sim.save_on_write = opt.save_writes;
+  }
+  if (opt.dump) {
+    std::cout << lumo::sim::FormatDescription(sim.gauge);
+    return 0;
+  }
+  for (const auto& spec : opt.faults) {
+    lumo::sim::Fault f;
+    std::string error;
+    if (!lumo::sim::ParseFault(spec, f, error)) Die("--fault " + spec + ": " + error);
+    sim.faults.Add(f);
+  }
+
+  std::ofstream trace_file;
+  std::ostream* trace_out = &std::cout;
+  if (!opt.trace_file.empty()) {
+    trace_file.open(opt.trace_file, std::ios::app);
+    if (!trace_file) Die("cannot open " + opt.trace_file);
+    trace_out = &trace_file;
+  }
+  Tracer tracer(opt.quiet ? nullptr : trace_out, opt.json);
+
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::signal(SIGHUP, OnSignal);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  int line = -1;
+  int slave = -1;
+  std::string slave_path;
+  std::vector<std::string> made_links;
+  if (!opt.device.empty()) {
+    line = open(opt.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (line < 0) Die("cannot open " + opt.device + ": " + std::strerror(errno));
+    SetRaw(line, true);
+  } else {
+    line = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (line < 0 || grantpt(line) != 0 || unlockpt(line) != 0) Die("cannot create a pseudo-terminal");
+    const char* name = ptsname(line);
+    if (name == nullptr) Die("ptsname failed");
+    slave_path = name;
+    // Held open so that the master never sees a hang-up between clients.
+    slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) Die("cannot open " + slave_path);
+    SetRaw(slave, false);
+    std::vector<std::string> links = opt.links;
+    if (opt.wine_com > 0) {
+      std::string prefix = opt.wineprefix;
+      if (prefix.empty() && std::getenv("WINEPREFIX")) prefix = std::getenv("WINEPREFIX");
+      if (prefix.empty() && std::getenv("HOME")) prefix = std::string(std::getenv("HOME")) + "/.wine";
+      struct stat st{};
+      if (prefix.empty() || stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        Die("Wine prefix '" + prefix + "' not found");
+      const std::string dos = prefix + "/dosdevices";
+      mkdir(dos.c_str(), 0755);
+      links.push_back(dos + "/com" + std::to_string(opt.wine_com));
+    }
+    for (const auto& l : links) {
+      struct stat st{};
+      if (lstat(l.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) Die(l + " exists and is not a symbolic link");
+        unlink(l.c_str());
+      }
+      if (symlink(slave_path.c_str(), l.c_str()) != 0) Die("cannot link " + l + ": " + std::strerror(errno));
+      made_links.push_back(l);
+    }
+  }
+
+  int listen_fd = -1;
+  int control_port = -1;
+  if (opt.control_port >= 0) listen_fd = OpenControl(opt.control_port, control_port);
+
+  if (opt.json) {
+    std::ostringstream o;
+    o << "{\"event\":\"ready\"," << (slave_path.empty() ? "\"device\":" + JsonString(opt.device)
+                                                         : "\"pty\":" + JsonString(slave_path));
+    o << ",\"links\":[";
+    for (size_t i = 0; i < made_links.size(); ++i) o << (i ? "," : "") << JsonString(made_links[i]);
+    o << "]";
+    if (control_port >= 0) o << ",\"control\":" << control_port;
+    std::cout << o.str() << "}\n" << std::flush;
+  } else {
+    if (slave_path.empty()) std::cout << "lumo-sim: device " << opt.device << "\n";
+    else std::cout << "lumo-sim: pty " << slave_path << "\n";
+    for (const auto& l : made_links) std::cout << "lumo-sim: link " << l << " -> " << slave_path << "\n";
+    if (control_port >= 0) std::cout << "lumo-sim: control 127.0.0.1:" << control_port << "\n";
+    std::cout << "lumo-sim: ready\n" << std::flush;
+  }
+
+  std::vector<Client> clients;
+  std::vector<Pending> pending;
+  int status = 0;
+  while (!g_stop && !sim.quit) {
+    std::vector<pollfd> fds;
+    fds.push_back({line, POLLIN, 0});
+    if (listen_fd >= 0) fds.push_back({listen_fd, POLLIN, 0});
+    for (const auto& c : clients) fds.push_back({c.fd, POLLIN, 0});
+    int timeout = -1;
+    const auto now = Clock::now();
+    for (const auto& p : pending) {
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(p.due - now).count();
+      const int t = ms < 0 ? 0 : static_cast<int>(ms);
+      if (timeout < 0 || t < timeout) timeout = t;
+    }
+    const int r = poll(fds.data(), fds.size(), timeout);
+    if (r < 0 && errno != EINTR) Die(std::string("poll: ") + std::strerror(errno));
+
+    // Due output first, in order of due time.
+    for (;;) {
+      auto best = pending.end();
+      for (auto it = pending.begin(); it != pending.end(); ++it)
+        if (it->due <= Clock::now() && (best == pending.end() || it->due < best->due)) best = it;
+      if (best == pending.end()) break;
+      const Pending p = *best;
+      pending.erase(best);
+      if (!WriteAll(line, p.bytes)) tracer.Event("info", "", p.ch, p.code, std::string("write failed: ") + std::strerror(errno));
+      tracer.Event("tx", p.bytes, p.ch, p.code, p.note);
+    }
+    if (r <= 0) continue;
+
+    size_t idx = 0;
+    if (fds[idx].revents & (POLLIN | POLLERR | POLLHUP)) {
+      uint8_t buf[512];
+      const ssize_t n = read(line, buf, sizeof buf);
+      if (n > 0) {
+        std::vector<lumo::sim::Output> out;
+        std::vector<lumo::sim::TraceEvent> trace;
+        sim.Feed(buf, static_cast<size_t>(n), out, trace);
+        for (const auto& t : trace) tracer.Event(t.kind, t.bytes, t.channel, t.code, t.note);
+        const auto base = Clock::now() + std::chrono::milliseconds(opt.latency_ms);
+        for (const auto& o : out) {
+          auto at = base;
+          for (size_t i = 0; i < o.chunks.size(); ++i) {
+            at += std::chrono::milliseconds(o.chunks[i].delay_ms);
+            std::string note = o.note;
+            if (o.chunks.size() > 1) note += (note.empty() ? "" : " ") + std::string("part ") + std::to_string(i + 1) + "/" + std::to_string(o.chunks.size());
+            pending.push_back({at, o.chunks[i].bytes, o.channel, o.code, note});
+          }
+        }
+      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        if (!opt.device.empty()) {
+          tracer.Event("info", "", -1, -1, "device closed");
+          status = 1;
+          break;
+        }
+      }
+    }
+    ++idx;
+    if (listen_fd >= 0) {
+      if (fds[idx].revents & POLLIN) {
+        const int c = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0) {
+          const int one = 1;
+          setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          clients.push_back({c, ""});
+        }
+      }
+      ++idx;
+      std::vector<Client> keep;
+      for (size_t k = 0; k < clients.size(); ++k) {
+        Client& c = clients[k];
+        bool alive = true;
+        if (idx + k < fds.size() && (fds[idx + k].revents & (POLLIN | POLLHUP | POLLERR))) {
+          char buf[1024];
+          const ssize_t n = read(c.fd, buf, sizeof buf);
+          if (n <= 0) alive = false;
+          else c.in.append(buf, static_cast<size_t>(n));
+          size_t nl;
+          while (alive && (nl = c.in.find('\n')) != std::string::npos) {
+            std::string cmd = c.in.substr(0, nl);
+            c.in.erase(0, nl + 1);
+            if (!cmd.empty() && cmd.back() == '\r') cmd.pop_back();
+            if (cmd.find_first_not_of(" \t") == std::string::npos) continue;
+            const std::string reply = sim.Control(cmd);
+            tracer.Event("ctl", "", -1, -1, cmd + " => " + reply);
+            if (!WriteAll(c.fd, reply + "\n")) alive = false;
+          }
+          if (c.in.size() > 65536) alive = false;
+        }
+        if (alive) keep.push_back(c);
+        else close(c.fd);
+      }
+      clients.swap(keep);
+    }
+  }
+
+  for (const auto& c : clients) close(c.fd);
+  if (listen_fd >= 0) close(listen_fd);
+  for (const auto& l : made_links) {
+    char target[4096];
+    const ssize_t n = readlink(l.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == slave_path) unlink(l.c_str());
+  }
+  if (slave >= 0) close(slave);
+  close(line);
+  return status;
+}

@@ -475,6 +475,7 @@ Answer Respond(Gauge& g, const Request& r) {
     uint64_t v = 0;
     for (size_t i = 4; i < pl.size(); ++i) v = (v << 8) | pl[i];
     c.params[p] = v;
+    c.described = true;  // so that a save keeps the write
     a.wrote = true;
     d.insert(d.end(), {1, p});
     a.note = "p" + std::to_string(p) + " := " + (pl.size() > 6 ? "0x" + HexString(v, 16) : std::to_string(v));

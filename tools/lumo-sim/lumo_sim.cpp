@@ -101,7 +101,9 @@ Description file (key = value, '#' starts a comment, sections as below):
   pP = VALUE                 parameter P (0..255): heights 1..11 (0..65535),
                              identifiers 129..139 (64-bit, decimal, 0x hex, or
                              negative for two's complement); unset parameters read 0
-  Numbers are decimal or 0x hex. Keys not given keep their defaults.
+  Numbers are decimal or 0x hex. Keys not given keep their defaults. A channel
+  that receives a parameter write or a control "set" counts as described from
+  then on (it answers, and "save" writes its section).
 
 Faults (SPEC = [ch=N] [code=N] kind=K [count=N | persist] [ms=N] [n=N] [chars=N]):
   Without ch= / code= a fault matches every request; code is decimal or 0x hex

@@ -1,0 +1,497 @@
+// The simulated gauge: reply layouts as the driver reads them, framing of a
+// byte stream, description files, faults, control commands, and one exchange
+// with the real program over a pseudo-terminal.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "SimCore.h"
+#include "protocol/FrameCodec.h"
+
+namespace sim = lumo::sim;
+namespace proto = lumo::protocol;
+
+namespace {
+
+std::string RequestFrame(const std::vector<uint8_t>& payload) {
+  std::string f(proto::FrameLength(payload.size()), '\0');
+  proto::EncodeFrame(payload.data(), payload.size(), f.data());
+  return f;
+}
+
+const uint8_t* U(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+uint64_t Field(const std::string& reply, size_t pos, size_t count) {
+  EXPECT_LE(pos + count, reply.size()) << reply;
+  if (pos + count > reply.size()) return ~0ull;
+  return proto::ParseHexField(U(reply) + pos, count);
+}
+
+// Feeds bytes and returns the replies as they would go on the line.
+std::vector<std::string> Feed(sim::Sim& s, const std::string& bytes) {
+  std::vector<sim::Output> out;
+  std::vector<sim::TraceEvent> trace;
+  s.Feed(U(bytes), bytes.size(), out, trace);
+  std::vector<std::string> r;
+  for (const auto& o : out) {
+    std::string all;
+    for (const auto& c : o.chunks) all += c.bytes;
+    r.push_back(all);
+  }
+  return r;
+}
+
+std::string Ask(sim::Sim& s, const std::vector<uint8_t>& payload) {
+  const auto r = Feed(s, RequestFrame(payload));
+  return r.size() == 1 ? r[0] : "";
+}
+
+bool Valid(const std::string& reply) { return proto::CheckReplyFrame(U(reply), reply.size()) == 0; }
+
+struct FieldCheck {
+  size_t pos, count;
+  uint64_t value;
+};
+struct LayoutCase {
+  std::vector<uint8_t> payload;
+  size_t length;
+  std::vector<FieldCheck> fields;
+};
+
+}  // namespace
+
+TEST(LumoSimReplies, LayoutsMatchTheFieldsTheDriverReads) {
+  // Embedded description, channel 0: m4 250 5 0, m6 -5 3 0, m8 65535 255 0,
+  // m16 1000000 0 0, program 0102A0FF, p1 2700; channel 2 carries statuses.
+  const std::vector<LayoutCase> cases = {
+      {{0, 4, 0}, 19, {{7, 4, 250}, {11, 2, 5}, {13, 2, 0}}},
+      {{0, 5, 0}, 19, {{7, 4, 12}, {11, 2, 5}, {13, 2, 0}}},
+      {{0, 6, 0}, 19, {{7, 1, 8}, {9, 2, 5}, {11, 2, 3}, {13, 2, 0}}},
+      {{1, 6, 0}, 19, {{7, 1, 0}, {9, 2, 5}, {11, 2, 0}}},
+      {{0, 8, 0}, 19, {{7, 4, 65535}, {11, 2, 255}, {13, 2, 0}}},
+      {{0, 16, 0}, 21, {{7, 6, 1000000}, {13, 2, 0}, {15, 2, 0}}},
+      {{1, 16, 0}, 21, {{7, 6, 12345678}, {13, 2, 9}}},
+      {{2, 4, 0}, 19, {{13, 2, 1}}},
+      {{2, 16, 0}, 21, {{15, 2, 16}}},
+      {{0, 1, 0}, 21, {{7, 8, 0x0102A0FF}}},
+      {{0, 3, 1, 1}, 17, {{5, 2, 3}, {7, 2, 1}, {9, 4, 2700}}},
+      {{7, 3, 1, 2}, 17, {{5, 2, 3}, {9, 4, 1000}}},
+      {{7, 3, 1, 129}, 29, {{5, 2, 9}, {7, 2, 129}, {9, 16, 0x2800000000000701ull}}},
+      {{7, 3, 1, 143}, 29, {{5, 2, 9}, {9, 16, 0}}},
+      {{7, 3, 1, 144}, 17, {{5, 2, 3}, {9, 4, 0}}},
+      {{31, 4, 0}, 19, {{1, 2, 31}, {7, 4, 1310}}},
+  };
+  sim::Sim s;
+  for (const auto& c : cases) {
+    const std::string r = Ask(s, c.payload);
+    SCOPED_TRACE(sim::Printable(RequestFrame(c.payload)) + " -> " + sim::Printable(r));
+    ASSERT_EQ(r.size(), c.length);
+    EXPECT_TRUE(Valid(r));
+    EXPECT_EQ(Field(r, 1, 2), c.payload[0]);
+    EXPECT_EQ(Field(r, 3, 2), c.payload[1]);
+    EXPECT_EQ(Field(r, 5, 2), (r.size() - 5) / 2 - 3) << "byte 2 counts the bytes that follow";
+    for (const auto& f : c.fields) EXPECT_EQ(Field(r, f.pos, f.count), f.value) << "chars " << f.pos;
+  }
+}
+
+TEST(LumoSimReplies, WholeGaugeRequests) {
+  sim::Sim s;
+  const std::string config = Ask(s, {0x11});
+  EXPECT_TRUE(Valid(config));
+  EXPECT_GE(config.size(), 18u) << "the driver takes 18 characters back";
+  EXPECT_EQ(config.substr(0, 5), "@1108");
+  ASSERT_EQ(s.Control("set state=A"), "ok");
+  const std::string state = Ask(s, {0x14});
+  EXPECT_TRUE(Valid(state));
+  EXPECT_EQ(state[1], 'A');
+}
+
+TEST(LumoSimReplies, ParameterWritesAreKeptAndAcknowledged) {
+  sim::Sim s;
+  // 2700 to parameter 1 of channel 0: the frame the driver sends.
+  const auto ack = Feed(s, "@008303010A8C43*\r");
+  ASSERT_EQ(ack.size(), 1u);
+  EXPECT_TRUE(Valid(ack[0]));
+  EXPECT_EQ(ack[0].substr(0, 9), "@00830101");
+  struct Case {
+    std::vector<uint8_t> write;
+    uint8_t param;
+    std::string digits;
+  };
+  const std::vector<Case> cases = {
+      {{5, 0x83, 3, 4, 0x11, 0x70}, 4, "1170"},
+      {{5, 0x83, 9, 129, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}, 129, "0123456789ABCDEF"},
+      {{5, 0x83, 9, 130, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 130, "FFFFFFFFFFFFFFFF"},
+      {{5, 0x83, 3, 200, 0x00, 0x07}, 200, "0007"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_TRUE(Valid(Ask(s, c.write)));
+    const std::string r = Ask(s, {5, 3, 1, c.param});
+    EXPECT_EQ(r.substr(9, c.digits.size()), c.digits) << int{c.param};
+  }
+  EXPECT_EQ(s.Control("get ch=5 param=129"), "ok value=81985529216486895 hex=0123456789ABCDEF");
+  EXPECT_EQ(s.stats.writes, 5u);
+}
+
+TEST(LumoSimReplies, NoAnswer) {
+  sim::Sim s;
+  const std::vector<std::vector<uint8_t>> silent = {
+      {32, 4, 0},        // no such channel
+      {0, 2, 0},         // unknown code
+      {0, 4, 1},         // count does not match the payload
+      {0x12},            // unknown whole-gauge request
+      {0, 0x83, 1, 1},   // write without a value
+  };
+  for (const auto& p : silent) EXPECT_TRUE(Feed(s, RequestFrame(p)).empty()) << sim::Printable(RequestFrame(p));
+  EXPECT_EQ(s.stats.unanswered, silent.size());
+  EXPECT_EQ(s.stats.frames, silent.size());
+}
+
+TEST(LumoSimFraming, StreamSplitNoiseAndResync) {
+  const std::string req = "@03040047*\r";
+  struct Case {
+    std::string stream;
+    size_t replies, malformed, noise;
+  };
+  const std::vector<Case> cases = {
+      {req + req, 2, 0, 0},
+      {"xyz\r\n" + req, 1, 0, 5},
+      {"@0304" + req, 1, 1, 0},                 // '@' restarts the frame
+      {"@03040048*\r" + req, 1, 1, 0},          // wrong check
+      {"@03040047\r" + req, 1, 1, 0},           // no '*'
+      {"@0304004*\r", 0, 1, 0},                 // odd number of digits
+      {"@0G040047*\r", 0, 1, 0},                // not hexadecimal
+      {"@" + std::string(300, '0') + req, 1, 1, 46},
+      {"@03040047*\r", 1, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(sim::Printable(c.stream));
+    // Whole and byte by byte must agree.
+    for (bool bytewise : {false, true}) {
+      sim::Sim s;
+      size_t replies = 0;
+      if (bytewise) {
+        for (char ch : c.stream) replies += Feed(s, std::string(1, ch)).size();
+      } else {
+        replies = Feed(s, c.stream).size();
+      }
+      EXPECT_EQ(replies, c.replies);
+      EXPECT_EQ(s.stats.malformed, c.malformed);
+      EXPECT_EQ(s.stats.noise, c.noise);
+    }
+  }
+  sim::Sim s;
+  EXPECT_EQ(Feed(s, "@03040047*\r"), Feed(s, "@03040047*\r"));
+  uint8_t x = 0;
+  for (char ch : std::string("@1f0500")) x ^= static_cast<uint8_t>(ch);
+  char digits[3];
+  std::snprintf(digits, sizeof digits, "%02X", x);
+  EXPECT_EQ(Feed(s, std::string("@1f0500") + digits + "*\r").size(), 1u) << "lower-case request digits";
+}
+
+TEST(LumoSimDescription, RoundTripAndOverrides) {
+  sim::Gauge g = sim::DefaultGauge();
+  std::string error;
+  ASSERT_TRUE(sim::ParseDescription(R"(
+    [gauge]
+    state = B        # comment
+    config = 0102 0304
+    undescribed = silent
+    [Channel 9]
+    m6 = -0 7 2
+    m16 = 16777215 1
+    program = deadBEEF
+    p3 = 0x10
+    p131 = -2
+  )", g, error)) << error;
+  const sim::Channel& c = g.channels[9];
+  EXPECT_TRUE(c.described);
+  EXPECT_TRUE(c.measure[2].negative);
+  EXPECT_EQ(c.measure[2].integer, 0u);
+  EXPECT_EQ(c.measure[4].integer, 0xFFFFFFu);
+  EXPECT_EQ(c.program, 0xDEADBEEFu);
+  EXPECT_EQ(c.params.at(131), ~uint64_t{1});
+  EXPECT_EQ(c.params.at(1), 500u) << "keys not given keep their defaults";
+
+  sim::Gauge back = sim::DefaultGauge();
+  ASSERT_TRUE(sim::ParseDescription(sim::FormatDescription(g), back, error)) << error;
+  EXPECT_EQ(sim::FormatDescription(back), sim::FormatDescription(g));
+
+  sim::Sim s;
+  s.gauge = g;
+  EXPECT_TRUE(Ask(s, {8, 4, 0}).empty()) << "undescribed channel stays silent";
+  EXPECT_EQ(Ask(s, {9, 6, 0}).substr(7, 8), "80000702");
+  EXPECT_EQ(Ask(s, {0x11}).substr(0, 9), "@01020304");
+}
+
+TEST(LumoSimDescription, ErrorsNameTheLine) {
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"m4 = 1 2", "line 1: key outside a section"},
+      {"[channel 32]", "line 1"},
+      {"[gauge]\nstate = @", "line 2"},
+      {"[gauge]\nconfig = 123", "line 2"},
+      {"[channel 1]\nm4 = 65536 0", "line 2"},
+      {"[channel 1]\nm4 = -1 0", "line 2"},
+      {"[channel 1]\nm6 = 256 0", "line 2"},
+      {"[channel 1]\nm7 = 1 0", "line 2"},
+      {"[channel 1]\nm4 = 1 256", "line 2"},
+      {"[channel 1]\nprogram = 123", "line 2"},
+      {"[channel 1]\n\np2 = 70000", "line 3"},
+      {"[channel 1]\np130 = 0x10000000000000000", "line 2"},
+      {"[channel 1]\nfoo", "line 2"},
+  };
+  for (const auto& [text, where] : bad) {
+    sim::Gauge g = sim::DefaultGauge();
+    std::string error;
+    EXPECT_FALSE(sim::ParseDescription(text, g, error)) << text;
+    EXPECT_EQ(error.rfind(where, 0), 0u) << text << " -> " << error;
+  }
+}
+
+TEST(LumoSimFaults, ShapesOfEveryKind) {
+  const std::string data = "00040400FA0500";  // 19-character reply
+  const std::string good = sim::FrameOfChars(data);
+  ASSERT_TRUE(Valid(good));
+  auto shape = [&](const std::string& spec) {
+    sim::Fault f;
+    std::string error;
+    EXPECT_TRUE(sim::ParseFault(spec, f, error)) << error;
+    return sim::Shape(data, &f);
+  };
+  auto joined = [](const std::vector<sim::Chunk>& c) {
+    std::string s;
+    for (const auto& k : c) s += k.bytes;
+    return s;
+  };
+  EXPECT_TRUE(shape("kind=silence").empty());
+  const std::string bad = joined(shape("kind=badcheck"));
+  EXPECT_EQ(proto::CheckReplyFrame(U(bad), bad.size()), 222u);
+  const std::string noisy = joined(shape("kind=noise"));
+  EXPECT_GT(noisy.find('@'), 0u);
+  EXPECT_EQ(noisy.substr(noisy.find('@')), good);
+  const auto delayed = shape("kind=delay");
+  ASSERT_EQ(delayed.size(), 1u);
+  EXPECT_EQ(delayed[0].delay_ms, 260);
+  EXPECT_EQ(shape("kind=delay ms=500")[0].delay_ms, 500);
+  const auto split = shape("kind=split n=5 ms=120");
+  ASSERT_EQ(split.size(), 2u);
+  EXPECT_EQ(split[0].bytes.size(), 5u);
+  EXPECT_EQ(split[1].delay_ms, 120);
+  EXPECT_EQ(joined(split), good);
+  EXPECT_EQ(joined(shape("kind=truncate")), good.substr(0, good.size() / 2));
+  EXPECT_EQ(joined(shape("kind=truncate n=17")), good.substr(0, 17));
+  const std::string lower = joined(shape("kind=lowercheck"));
+  EXPECT_TRUE(Valid(lower));
+  EXPECT_EQ(lower.substr(0, 15), good.substr(0, 15));
+  const std::string longer = joined(shape("kind=long"));
+  EXPECT_TRUE(Valid(longer));
+  EXPECT_EQ(longer.size(), good.size() + 8);
+  EXPECT_EQ(longer.substr(0, 15), good.substr(0, 15));
+  for (size_t chars : {256u, 255u, 30u}) {
+    const std::string exact = joined(shape("kind=long chars=" + std::to_string(chars)));
+    EXPECT_EQ(exact.size(), chars);
+    const size_t frame = exact.rfind('\r') + 1;
+    EXPECT_TRUE(Valid(exact.substr(0, frame))) << chars;
+    EXPECT_GE(frame, chars - 1);
+  }
+  const std::string shorter = joined(shape("kind=short n=2"));
+  EXPECT_TRUE(Valid(shorter));
+  EXPECT_EQ(shorter.size(), good.size() - 4);
+}
+
+TEST(LumoSimFaults, MatchingCountsAndPersistence) {
+  sim::Sim s;
+  ASSERT_EQ(s.Control("fault code=4 kind=silence count=3").rfind("ok", 0), 0u);
+  ASSERT_EQ(s.Control("fault ch=2 kind=truncate persist").rfind("ok", 0), 0u);
+  std::vector<size_t> lengths;
+  for (int i = 0; i < 5; ++i) lengths.push_back(Ask(s, {0, 4, 0}).size());
+  EXPECT_EQ(lengths, (std::vector<size_t>{0, 0, 0, 19, 19}));
+  EXPECT_EQ(Ask(s, {0, 5, 0}).size(), 19u) << "other codes unaffected";
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Ask(s, {2, 8, 0}).size(), 9u);
+  EXPECT_EQ(s.stats.faults, 6u);
+  EXPECT_EQ(s.stats.unanswered, 3u);
+  EXPECT_EQ(s.Control("faults"), "ok n=1 | kind=truncate ch=2 persist");
+  EXPECT_EQ(s.Control("clear"), "ok");
+  EXPECT_EQ(Ask(s, {2, 8, 0}).size(), 19u);
+  // The first matching fault wins; whole-gauge requests match by code.
+  s.Control("fault code=0x11 kind=silence");
+  s.Control("fault kind=lowercheck");
+  EXPECT_TRUE(Ask(s, {0x11}).empty());
+  EXPECT_TRUE(Valid(Ask(s, {0x11})));
+
+  const std::vector<std::string> rejected = {"kind=flood", "code=4", "kind=delay ms=x", "kind=silence ch=300",
+                                             "kind=silence when=now"};
+  for (const auto& spec : rejected) EXPECT_EQ(s.Control("fault " + spec).rfind("err ", 0), 0u) << spec;
+}
+
+TEST(LumoSimControl, SetGetStatsAndErrors) {
+  sim::Sim s;
+  EXPECT_EQ(s.Control("set ch=3 code=4 int=250 tenths=5 status=1"), "ok");
+  EXPECT_EQ(s.Control("get ch=3 code=4"), "ok int=250 tenths=5 status=1");
+  EXPECT_EQ(Ask(s, {3, 4, 0}).substr(7, 8), "00FA0501");
+  EXPECT_EQ(s.Control("set ch=3 code=6 int=-7 tenths=0"), "ok");
+  EXPECT_EQ(s.Control("get ch=3 code=6"), "ok int=-7 tenths=0 status=0");
+  EXPECT_EQ(s.Control("set ch=3 program=0102A0FF"), "ok");
+  EXPECT_EQ(s.Control("get ch=3 program"), "ok program=0102A0FF");
+  EXPECT_EQ(s.Control("set config=0A0B"), "ok");
+  EXPECT_EQ(s.Control("get config"), "ok config=0A0B");
+  EXPECT_EQ(s.Control("set ch=3 param=2 value=77"), "ok");
+  EXPECT_EQ(s.Control("get ch=3 param=2"), "ok value=77 hex=004D");
+  Feed(s, "noise@03040047*\r@1140*\r");
+  EXPECT_EQ(s.Control("stats"),
+            "ok frames=3 malformed=0 noise=5 replies=3 unanswered=0 faults=0 writes=0 code4=2 code17=1");
+  EXPECT_EQ(s.Control("history"), "ok n=3 @03040047* @03040047* @1140*");
+  EXPECT_EQ(s.Control("clear stats"), "ok");
+  EXPECT_EQ(s.Control("stats").substr(0, 20), "ok frames=0 malforme");
+  for (const char* bad : {"", "dance", "set ch=40 code=4 int=1 tenths=0", "set ch=1 code=4 int=70000 tenths=0",
+                          "set ch=1 code=7 int=1 tenths=0", "set ch=1 param=1 value=65536", "set state=@",
+                          "set ch=1 program=xyz", "save"})
+    EXPECT_EQ(s.Control(bad).rfind("err", 0), 0u) << bad;
+  EXPECT_FALSE(s.quit);
+  EXPECT_EQ(s.Control("quit"), "ok bye");
+  EXPECT_TRUE(s.quit);
+}
+
+TEST(LumoSimControl, SaveKeepsWrites) {
+  char path[] = "/tmp/lumo-sim-test-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  sim::Sim s;
+  s.description_path = path;
+  s.save_on_write = true;
+  Ask(s, {4, 0x83, 3, 1, 0x0A, 0x8C});
+  sim::Gauge g = sim::DefaultGauge();
+  std::string error, text;
+  {
+    FILE* f = std::fopen(path, "r");
+    ASSERT_NE(f, nullptr);
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    std::fclose(f);
+  }
+  unlink(path);
+  ASSERT_TRUE(sim::ParseDescription(text, g, error)) << error;
+  EXPECT_EQ(g.channels[4].params.at(1), 2700u);
+  EXPECT_EQ(g.channels[0].measure[0].integer, 250u);
+}
+
+// ---------------------------------------------------------------------------
+// The program itself on a pseudo-terminal.
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Reads from fd until `until` appears in the collected text or the deadline passes.
+std::string ReadUntil(int fd, const std::string& until, Clock::time_point deadline) {
+  std::string got;
+  while (got.find(until) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
+    char buf[256];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  ~Child() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+    if (out >= 0) close(out);
+  }
+};
+
+}  // namespace
+
+TEST(LumoSimProgram, ExchangesFramesOverAPty) {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  int pipefd[2];
+  ASSERT_EQ(pipe(pipefd), 0);
+  Child child;
+  child.pid = fork();
+  ASSERT_GE(child.pid, 0);
+  if (child.pid == 0) {
+    dup2(pipefd[1], 1);
+    close(pipefd[0]);
+    execl(LUMO_SIM_BINARY, "lumo-sim", "--control", "0", "--quiet", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipefd[1]);
+  child.out = pipefd[0];
+  const std::string banner = ReadUntil(child.out, "ready\n", deadline);
+  ASSERT_NE(banner.find("ready\n"), std::string::npos) << banner;
+  const size_t p = banner.find("pty ");
+  const size_t c = banner.find("127.0.0.1:");
+  ASSERT_NE(p, std::string::npos);
+  ASSERT_NE(c, std::string::npos);
+  const std::string pty = banner.substr(p + 4, banner.find('\n', p) - p - 4);
+  const int port = std::stoi(banner.substr(c + 10));
+
+  const int line = open(pty.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(line, 0) << pty;
+  termios t{};
+  tcgetattr(line, &t);
+  cfmakeraw(&t);
+  tcsetattr(line, TCSANOW, &t);
+
+  const int ctl = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(connect(ctl, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  auto command = [&](const std::string& cmd) {
+    EXPECT_EQ(write(ctl, (cmd + "\n").data(), cmd.size() + 1), static_cast<ssize_t>(cmd.size() + 1));
+    return ReadUntil(ctl, "\n", deadline);
+  };
+
+  // A request split across two writes.
+  ASSERT_EQ(write(line, "@0304", 5), 5);
+  ASSERT_EQ(write(line, "0047*\r", 6), 6);
+  const std::string reply = ReadUntil(line, "\r", deadline);
+  EXPECT_EQ(reply, sim::FrameOfChars("03040404060500"));
+  EXPECT_TRUE(Valid(reply));
+
+  // A delayed reply is not on the line before its time, and comes after it.
+  EXPECT_EQ(command("fault code=4 kind=delay ms=300"), "ok kind=delay code=4 count=1 ms=300\n");
+  const auto sent = Clock::now();
+  ASSERT_EQ(write(line, "@03040047*\r", 11), 11);
+  EXPECT_EQ(ReadUntil(line, "\r", sent + std::chrono::milliseconds(150)), "");
+  EXPECT_EQ(ReadUntil(line, "\r", deadline).size(), 19u);
+  EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(300));
+
+  EXPECT_EQ(command("stats").substr(0, 36), "ok frames=2 malformed=0 noise=0 repl");
+  EXPECT_EQ(command("quit"), "ok bye\n");
+  int status = -1;
+  while (Clock::now() < deadline && waitpid(child.pid, &status, WNOHANG) == 0) {
+    pollfd none{-1, 0, 0};
+    poll(&none, 0, 10);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  if (WIFEXITED(status)) child.pid = -1;
+  close(ctl);
+  close(line);
+}

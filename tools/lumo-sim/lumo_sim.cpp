@@ -51,7 +51,8 @@ Pseudo-terminal links:
   Links this program made are removed when it ends.
 Gauge:
   -d, --description FILE  gauge description (format below); without it the
-                       embedded default is used
+                       embedded default is used; with it, channels the file does
+                       not describe get generated defaults (or stay silent)
   --save-writes        save the description back to FILE after every parameter
                        write (comments are not kept)
   --dump-description   print the effective description and exit (a template)

@@ -40,8 +40,9 @@ class TSilo {
   // Returns 0 when the transport reported no error; non-zero when there was no
   // transport or an exception ended the exchange. Never throws.
   int32_t SendRequest(uint8_t* buffer, uint8_t payload_length, uint8_t expected_length);
-  // The same, also telling how many reply characters were copied back into
-  // buffer (0 unless a reply passed validation).
+  // The same, also telling the length of the reply frame that passed
+  // validation (0 when none did); the transport copied its first
+  // min(length, expected_length) characters into buffer.
   int32_t SendRequest(uint8_t* buffer, uint8_t payload_length, uint8_t expected_length,
                       size_t* reply_length);
   // Checks a collected reply; reports the check code to the unit when one

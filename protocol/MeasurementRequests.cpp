@@ -47,7 +47,7 @@ std::optional<double> RequestLevel(TSilo& driver, uint8_t channel, uint8_t code,
   if (driver.SendRequest(reply.chars, 3, expected_length, &reply.length) != 0)
     throw lumo::ESerialIO(lumo::text::kLevelRequestFailed);
   if (driver.GetLinkState() != lumo::kLinkValidReply) return std::nullopt;
-  if (reply.length < RequiredLength(layout)) {
+  if (DataChars(reply.length, expected_length) < RequiredLength(layout)) {
     driver.SetLinkState(lumo::kLinkBadReply);
     return std::nullopt;
   }
@@ -69,7 +69,7 @@ void TSilo::ReadConfig(uint8_t* block16) {
   if (SendRequest(reply.chars, 1, 18, &reply.length) != 0)
     throw lumo::ESerialIO(lumo::text::kConfigRequestFailed);
   if (GetLinkState() != lumo::kLinkValidReply) return;
-  if (reply.length < kConfigBlockLength) {
+  if (CopiedChars(reply.length, 18) < kConfigBlockLength) {
     SetLinkState(lumo::kLinkBadReply);
     return;
   }
@@ -82,7 +82,7 @@ int32_t TSilo::ReadState() {
   if (SendRequest(reply.chars, 1, 2, &reply.length) != 0)
     throw lumo::ESerialIO(lumo::text::kStateRequestFailed);
   if (GetLinkState() != lumo::kLinkValidReply) return 0;
-  if (reply.length <= kStateCharacterPosition) {
+  if (CopiedChars(reply.length, 2) <= kStateCharacterPosition) {
     SetLinkState(lumo::kLinkBadReply);
     return 0;
   }

@@ -18,7 +18,7 @@ int64_t TSilo::ReadChannelParameter(uint8_t channel, uint8_t parameter) {
   if (SendRequest(buffer, 4, 29, &length) != 0)
     throw lumo::ESerialIO(lumo::text::kParameterRequestFailed);
   if (GetLinkState() != lumo::kLinkValidReply) return 0;
-  const auto value = lumo::protocol::DecodeParameterValue(buffer, length);
+  const auto value = lumo::protocol::DecodeParameterValue(buffer, lumo::protocol::DataChars(length, 29));
   // A valid reply too short to hold its count is a bad reply.
   if (!value) SetLinkState(lumo::kLinkBadReply);
   return value.value_or(0);
@@ -40,7 +40,7 @@ void TSilo::ReadProgramCode(uint8_t channel, std::string& text) {
   if (SendRequest(buffer, 3, 21, &length) != 0)
     throw lumo::ESerialIO(lumo::text::kLevelRequestFailed);
   if (GetLinkState() != lumo::kLinkValidReply) return;
-  if (auto code = lumo::protocol::DecodeProgramCode(buffer, length))
+  if (auto code = lumo::protocol::DecodeProgramCode(buffer, lumo::protocol::DataChars(length, 21)))
     text = *code;
   else
     SetLinkState(lumo::kLinkBadReply);

@@ -11,6 +11,17 @@
 
 namespace lumo::protocol {
 
+// A valid reply frame of frame_length characters was copied back, at most
+// expected_length of them. Characters delivered raw may come from anywhere in
+// the copy; converted fields must lie among the data characters, before the
+// check digits.
+constexpr size_t CopiedChars(size_t frame_length, size_t expected_length) {
+  return frame_length < expected_length ? frame_length : expected_length;
+}
+constexpr size_t DataChars(size_t frame_length, size_t expected_length) {
+  return CopiedChars(frame_length < 4 ? 0 : frame_length - 4, expected_length);
+}
+
 // Where a level-type reply keeps its fields (0-based character positions).
 struct LevelLayout {
   size_t integer_first;   // first character of the integer part
@@ -24,7 +35,7 @@ inline constexpr LevelLayout kWideLevelLayout{7, 6, 13, 15};    // code 16
 
 inline constexpr size_t kSignMarkerPosition = 7;
 
-// Characters a reply must hold for the layout's fields to be read.
+// Data characters a reply must hold for the layout's fields to be read.
 constexpr size_t RequiredLength(const LevelLayout& layout) { return layout.status_first + 2; }
 
 // The status byte of a level-type reply. Throws EConvertError when not hex.
@@ -42,13 +53,14 @@ inline constexpr size_t kStateCharacterPosition = 1;
 
 // The value of a parameter read reply: count n at characters 5-6, then n - 1
 // value bytes from character 9, big-endian, as a signed 64-bit pattern.
-// Throws EConvertError for counts 0 and 1, for counts whose value characters
-// lie beyond `length`, for non-hex characters and for values over 64 bits.
-// Returns nullopt when the reply is too short to hold even the count.
+// `length` is the number of data characters (DataChars). Throws EConvertError
+// for counts 0 and 1, for counts whose value characters lie beyond them, for
+// non-hex characters and for values over 64 bits. Returns nullopt when the
+// reply is too short to hold even the count.
 std::optional<int64_t> DecodeParameterValue(const uint8_t* reply, size_t length);
 
-// The program code: the eight characters 7-14 as text; nullopt when the reply
-// does not hold them.
+// The program code: the eight characters 7-14 as text; nullopt when the
+// reply's `length` data characters do not hold them.
 std::optional<std::string> DecodeProgramCode(const uint8_t* reply, size_t length);
 
 }  // namespace lumo::protocol

@@ -9,13 +9,6 @@ using namespace lumo::driver;
 using lumo::protocol::CheckReplyFrame;
 using lumo::protocol::EncodeFrame;
 
-namespace {
-// Both transports copy a valid reply from its '@', at most the expected length.
-size_t CopiedLength(size_t validated, uint8_t expected) {
-  return validated < expected ? validated : expected;
-}
-}  // namespace
-
 int32_t TSilo::SendRequest(uint8_t* buffer, uint8_t payload_length, uint8_t expected_length) {
   return SendRequest(buffer, payload_length, expected_length, nullptr);
 }
@@ -40,7 +33,7 @@ int32_t TSilo::SendRequest(uint8_t* buffer, uint8_t payload_length, uint8_t expe
       const uint32_t line_state = UnitEntry<lumo::UnitGetLineStateFn>(
           unit_, lumo::kUnitGetLineState)(unit_, LineKey(connection_type_));
       SetLinkState(static_cast<uint8_t>(line_state & 0xFF));
-      if (reply_length) *reply_length = CopiedLength(validated_length_, expected_length);
+      if (reply_length) *reply_length = validated_length_;
       return result;
     }
     if (port_) {
@@ -49,7 +42,7 @@ int32_t TSilo::SendRequest(uint8_t* buffer, uint8_t payload_length, uint8_t expe
           port_->Exchange(kAddressByte, frame, static_cast<uint8_t>(frame_length), buffer,
                           expected_length, 0, -1);
       SetLinkState(port_->GetLinkState());
-      if (reply_length) *reply_length = CopiedLength(validated_length_, expected_length);
+      if (reply_length) *reply_length = validated_length_;
       return result;
     }
     SetLinkState(lumo::kLinkNoReply);

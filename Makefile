@@ -37,5 +37,13 @@ test: test-build
 demo: dll
 	scripts/demo.sh
 
+# The reply fuzz target, for longer than the short run of `make test`.
+FUZZ_SECONDS ?= 300
+FUZZ_WORK = $(abspath $(BUILD))/native/fuzz
+fuzz: native
+	cmake -E copy_directory tests/fuzz/corpus $(FUZZ_WORK)/corpus
+	cd $(FUZZ_WORK) && $(abspath $(BUILD))/native/fuzz_replies -max_total_time=$(FUZZ_SECONDS) \
+	  -max_len=256 -timeout=10 -print_final_stats=1 -artifact_prefix=$(FUZZ_WORK)/ corpus
+
 clean:
 	rm -rf $(BUILD)

@@ -1,18 +1,132 @@
-// Serial transport not built yet: every port fails to open.
 #include "serial/KorvoPort.h"
 
-#include <cstdio>
+#include <cstring>
 
-#include "protocol/Texts.h"
-
-TKorvoComPort::TKorvoComPort(uint8_t port_number) {
-  char message[64];
-  std::snprintf(message, sizeof message, lumo::text::kCannotOpenComFmt, port_number);
-  throw lumo::EOpenPortFail(message);
+TKorvoComPort::TKorvoComPort(uint8_t port_number) : TComPort(port_number, kDeferReception) {
+  SetParity(NOPARITY);
+  SetDataBits(8);
+  SetStopBits(1);
+  Purge();
+  EscapeFunction(CLRRTS);
+  SetBaudRate(9600);
+  receive_state_ = kIdle;
+  result_code_ = 0;
+  link_state_ = lumo::kLinkValidReply;
+  // Only now may the event thread reach DataReceived of this class.
+  StartReception();
 }
-TKorvoComPort::~TKorvoComPort() = default;
-void TKorvoComPort::SetReplyValidator(const BoundReplyValidator&) {}
-int32_t TKorvoComPort::Exchange(uint8_t, const char*, uint8_t, uint8_t*, uint8_t, uint8_t, int32_t) {
+
+TKorvoComPort::~TKorvoComPort() {
+  // Stop the service threads before this object's members go away.
+  ClosePort();
+}
+
+void TKorvoComPort::DataReceived(int32_t count) {
+  for (int32_t i = 0; i < count; ++i) ProcessByte();
+}
+
+void TKorvoComPort::ProcessByte() {
+  const uint8_t byte = ReadByte();
+  switch (receive_state_.load()) {
+    case kCollecting: {
+      // The length is 8-bit: the 256th byte wraps it to 0.
+      const uint8_t length = received_length_.load();
+      receive_buffer_[length] = byte;
+      received_length_.store(static_cast<uint8_t>(length + 1));
+      break;
+    }
+    case kWaitingForAt:
+      if (byte == '@') {
+        SetLinkState(lumo::kLinkValidReply);
+        receive_buffer_[0] = byte;
+        received_length_.store(1);
+        receive_state_.store(kCollecting);
+      }
+      break;
+    default:  // idle: dropped
+      break;
+  }
+}
+
+void TKorvoComPort::ResetReceive() {
+  received_length_.store(0);
+  receive_state_.store(kWaitingForAt);
+  result_code_.store(kResultBusy);
+}
+
+void TKorvoComPort::SendFrame(const char* frame, uint8_t length) {
+  ResetReceive();
+  uint8_t send_buffer[255];
+  const uint8_t n = length < sizeof send_buffer ? length : sizeof send_buffer;
+  std::memcpy(send_buffer, frame, n);
+  try {
+    PutBlock(send_buffer, n);
+  } catch (const lumo::ESerialIO&) {
+    result_code_.store(kResultNotQueued);
+  }
+}
+
+int32_t TKorvoComPort::WaitReply(uint8_t* destination, uint8_t expected_length,
+                                 uint8_t& received) {
+  // A fixed window: neither shortened by a complete frame nor stretched for
+  // one still arriving.
+  Sleep(kReplyWindowMs);
+  received = received_length_.load();
+  if (received == 0) {
+    SetLinkState(lumo::kLinkNoReply);
+    result_code_.store(kResultNoReply);
+    return kResultNoReply;
+  }
+  // Judge a snapshot, so that bytes still arriving cannot change what was
+  // validated before it is copied.
+  uint8_t snapshot[256];
+  std::memcpy(snapshot, receive_buffer_, received);
+  uint8_t expected = expected_length;
+  const bool accepted =
+      validator_.entry &&
+      validator_.entry(validator_.bound, kValidatorTag, reinterpret_cast<const char*>(snapshot),
+                       255, &received, &expected) != 0;
+  if (accepted) {
+    std::memcpy(destination, snapshot, received);
+    SetLinkState(lumo::kLinkValidReply);
+    result_code_.store(kResultReplyCopied);
+    return kResultReplyCopied;
+  }
+  SetLinkState(lumo::kLinkBadReply);
+  result_code_.store(kResultRejected);
+  return kResultRejected;
+}
+
+int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t frame_length,
+                                uint8_t* reply, uint8_t expected_length, uint8_t /*unused1*/,
+                                int32_t /*unused2*/) {
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    exchange_lock_.Enter();
+    try {
+      SendFrame(frame, frame_length);
+      if (expected_length == 0) {
+        exchange_lock_.Leave();
+        result_code_.store(kResultBusy);
+        return 0;
+      }
+      uint8_t local[256];
+      uint8_t received = 0;
+      const int32_t verdict = WaitReply(local, expected_length, received);
+      if (verdict == kResultReplyCopied && GetLinkState() == lumo::kLinkValidReply) {
+        std::memcpy(reply, local, received < expected_length ? received : expected_length);
+        exchange_lock_.Leave();
+        result_code_.store(kResultBusy);
+        return 0;
+      }
+      exchange_lock_.Leave();
+      result_code_.store(kResultBusy);
+    } catch (...) {
+      exchange_lock_.Leave();
+      result_code_.store(kResultBusy);
+      if (attempt == kAttempts) throw;
+    }
+    // The exchange lock is free during the pause.
+    if (attempt < kAttempts) Sleep(kAttemptPauseMs);
+  }
   return 0;
 }
-uint8_t TKorvoComPort::GetLinkState() const { return lumo::kLinkNoReply; }

@@ -1,11 +1,17 @@
-// TKorvoComPort: the serial port preset for the gauge line, with the receive
-// state machine and the request/reply exchange.
+// TKorvoComPort: the serial port preset for the gauge line (9600 8N1, RTS
+// low), with a receive state machine that picks the reply frame out of the
+// incoming bytes from its '@', a link state of its own, and Exchange: one
+// request/reply transaction of up to three attempts.
 #ifndef LUMO_SERIAL_KORVOPORT_H
 #define LUMO_SERIAL_KORVOPORT_H
 
+#include <windows.h>
+
+#include <atomic>
 #include <cstdint>
 
 #include "lumo.h"
+#include "serial/ComPort.h"
 
 // ValidateReply bound to its driver object.
 struct BoundReplyValidator {
@@ -13,15 +19,76 @@ struct BoundReplyValidator {
   void* bound = nullptr;
 };
 
-class TKorvoComPort {
+class TKorvoComPort : public TComPort {
  public:
-  explicit TKorvoComPort(uint8_t port_number);
-  ~TKorvoComPort();
+  static constexpr int kAttempts = 3;
+  static constexpr DWORD kReplyWindowMs = 200;
+  static constexpr DWORD kAttemptPauseMs = 70;
+  static constexpr uint8_t kValidatorTag = 17;
 
-  void SetReplyValidator(const BoundReplyValidator& validator);
+  // Verdicts of an attempt.
+  enum ResultCode : int32_t {
+    kResultReplyCopied = 0,
+    kResultBusy = 100,  // an attempt is under way, or has ended
+    kResultNotQueued = 220,
+    kResultRejected = 246,
+    kResultNoReply = 247,
+  };
+
+  // Receive states.
+  enum ReceiveState : uint8_t { kCollecting = 0, kIdle = 1, kWaitingForAt = 2 };
+
+  // Opens COMn with the gauge's line settings; raises the port's exceptions.
+  explicit TKorvoComPort(uint8_t port_number);
+  ~TKorvoComPort() override;
+
+  void SetReplyValidator(const BoundReplyValidator& validator) { validator_ = validator; }
+
+  // Sends the frame and waits for a reply, up to three attempts. Returns 0;
+  // the outcome is in the link state (1 reply copied, 2 none, 3 rejected) and,
+  // for a valid reply, in its first min(expected_length, received) characters
+  // at reply. Expected length 0 sends once and waits for nothing. An exception
+  // of the last attempt (the validator's) propagates.
   int32_t Exchange(uint8_t tag, const char* frame, uint8_t frame_length, uint8_t* reply,
                    uint8_t expected_length, uint8_t unused1, int32_t unused2);
-  uint8_t GetLinkState() const;
+
+  virtual void SetLinkState(uint8_t state) { link_state_.store(state); }
+  virtual uint8_t GetLinkState() { return link_state_.load(); }
+
+  int32_t ResultCode() const { return result_code_.load(); }
+  uint8_t ReceiveStateNow() const { return receive_state_.load(); }
+
+ protected:
+  void DataReceived(int32_t count) override;
+
+ private:
+  void ProcessByte();
+  void ResetReceive();
+  void SendFrame(const char* frame, uint8_t length);
+  // Judges the reply after the fixed window; received gets the length judged.
+  int32_t WaitReply(uint8_t* destination, uint8_t expected_length, uint8_t& received);
+
+  class CriticalSection {
+   public:
+    CriticalSection() { InitializeCriticalSection(&cs_); }
+    ~CriticalSection() { DeleteCriticalSection(&cs_); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+    void Enter() { EnterCriticalSection(&cs_); }
+    void Leave() { LeaveCriticalSection(&cs_); }
+
+   private:
+    CRITICAL_SECTION cs_;
+  };
+
+  // Shared with the event thread as single-byte values.
+  std::atomic<uint8_t> receive_state_{kIdle};
+  std::atomic<uint8_t> link_state_{lumo::kLinkValidReply};
+  CriticalSection exchange_lock_;
+  std::atomic<uint8_t> received_length_{0};
+  uint8_t receive_buffer_[256] = {};
+  std::atomic<int32_t> result_code_{0};
+  BoundReplyValidator validator_;
 };
 
 #endif

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "ControlClient.h"
+
 class VirtualLine {
  public:
   VirtualLine();
@@ -14,8 +16,8 @@ class VirtualLine {
   VirtualLine(const VirtualLine&) = delete;
   VirtualLine& operator=(const VirtualLine&) = delete;
 
-  bool Connected() const { return socket_ != ~uintptr_t{0}; }
-  const std::string& Error() const { return error_; }
+  bool Connected() const { return client_.Connected(); }
+  const std::string& Error() const { return client_.Error(); }
 
   std::string Link(int port);  // pty path behind COMn
   void Unlink(int port);       // COMn no longer exists
@@ -29,9 +31,7 @@ class VirtualLine {
   std::string Command(const std::string& line);
 
  private:
-  uintptr_t socket_ = ~uintptr_t{0};
-  std::string error_;
-  std::string pending_;
+  ControlClient client_;
 };
 
 #endif

@@ -84,9 +84,15 @@ TEST(Factories, GetSiloExReadsCnfIni) {
     DriverHandle d = MakeDriver(unit.unit());
     EXPECT_EQ(LineKeyAfterSetupLink(unit, d), c.key) << (c.contents ? c.contents : "no file");
   }
-  // 259 is type 3: COM1, which the test prefix does not have.
+  // 259 is type 3: COM1, where the simulated gauge answers.
   WriteConfigFile("[Lumo]\r\nConnectionType=259\r\n");
-  EXPECT_THROW(MakeDriver(nullptr), lumo::EOpenPortFail);
+  {
+    ScriptedUnit unit;
+    DriverHandle d = MakeDriver(unit.unit());
+    EXPECT_NE(ReadState(d), 0);
+    EXPECT_EQ(d.LinkState(), 1);
+    EXPECT_TRUE(unit.Calls().empty()) << "the gauge port carries the request, not the unit";
+  }
   RemoveConfigFile();
 }
 

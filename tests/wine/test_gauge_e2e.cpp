@@ -1,0 +1,166 @@
+// Connection types 3 to 10 end to end: the driver opens its own gauge port
+// and talks to the simulated gauge over a virtual serial line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <regex>
+#include <thread>
+
+#include "ControlClient.h"
+#include "LumoHost.h"
+#include "driver/Silo.h"
+#include "serial/KorvoPort.h"
+
+using namespace lumo_test;
+
+namespace {
+
+uint32_t SimCom() {
+  const char* com = std::getenv("LUMO_SIM_COM");
+  return com ? static_cast<uint32_t>(std::atoi(com)) : 5;
+}
+
+class Sim {
+ public:
+  Sim() : client_("LUMO_SIM") { Ok("clear all"); }
+  std::string Ok(const std::string& command) {
+    const std::string reply = client_.Exchange(command);
+    EXPECT_EQ(reply.compare(0, 2, "ok"), 0) << command << " -> " << reply;
+    return reply;
+  }
+  // A counter of "stats".
+  int Stat(const std::string& name) {
+    std::smatch m;
+    const std::string stats = Ok("stats");
+    if (!std::regex_search(stats, m, std::regex("\\b" + name + "=(\\d+)"))) return -1;
+    return std::stoi(m[1]);
+  }
+
+ private:
+  ControlClient client_;
+};
+
+DriverHandle SerialDriver() { return MakeDriver3(nullptr, SimCom(), false); }
+
+double Value4(const DriverHandle& d, uint32_t ch) {
+  return d.Call<lumo::QueryValue4Fn>(lumo::kSlotQueryValue4, ch);
+}
+
+}  // namespace
+
+TEST(GaugeE2E, EverySlotAndParameterOperation) {
+  Sim sim;
+  sim.Ok("set ch=3 code=4 int=250 tenths=5 status=0");
+  sim.Ok("set ch=3 code=5 int=13 tenths=5 status=0");
+  sim.Ok("set ch=3 code=6 int=-5 tenths=3 status=0");
+  sim.Ok("set ch=3 code=8 int=65535 tenths=255 status=0");
+  sim.Ok("set ch=3 code=16 int=1000000 tenths=0 status=0");
+  sim.Ok("set state=A");
+  sim.Ok("set config=0102030405060708");
+  DriverHandle d = SerialDriver();
+
+  EXPECT_DOUBLE_EQ(Value4(d, 3), 250.5);
+  EXPECT_EQ(d.Call<lumo::QueryRoundedValue5Fn>(lumo::kSlotQueryRoundedValue5, 3u), 14);
+  double four[4] = {};
+  d.Call<lumo::QuerySignedValue6Fn>(lumo::kSlotQuerySignedValue6, 3u, four);
+  for (double v : four) EXPECT_DOUBLE_EQ(v, -5.3);
+  EXPECT_DOUBLE_EQ(d.Call<lumo::QueryScaledValue8Fn>(lumo::kSlotQueryScaledValue8, 3u), 65.5605);
+  EXPECT_DOUBLE_EQ(d.Call<lumo::QueryScaledValue16Fn>(lumo::kSlotQueryScaledValue16, 3u), 1000.0);
+  EXPECT_EQ(d.Call<lumo::ReadStateFn>(lumo::kSlotReadState), 'A');
+  unsigned char block[16] = {};
+  d.Call<lumo::ReadConfigFn>(lumo::kSlotReadConfig, block);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(block), 16), "@010203040506070");
+  EXPECT_EQ(d.LinkState(), 1);
+
+  // The parameter operations, on the driver object the factory built.
+  TSilo* silo = TSilo::FromDriver(d.get());
+  silo->WriteChannelParameter(3, 1, 2700);
+  silo->WriteChannelParameter(3, 129, -1);
+  EXPECT_EQ(silo->ReadChannelParameter(3, 1), 2700);
+  EXPECT_EQ(silo->ReadChannelParameter(3, 129), -1);
+  sim.Ok("set ch=3 program=0102A0FF");
+  std::string code;
+  silo->ReadProgramCode(3, code);
+  EXPECT_EQ(code, "0102A0FF");
+  EXPECT_EQ(sim.Stat("malformed"), 0);
+}
+
+TEST(GaugeE2E, FaultsAndTheirLinkStates) {
+  struct Case {
+    const char* fault;  // added before the request
+    uint8_t link;
+    double value;
+    int frames;  // request frames the gauge saw
+  } cases[] = {
+      {"code=4 kind=silence count=3", 2, 0.0, 3},
+      {"code=4 kind=badcheck count=3", 3, 0.0, 3},
+      {"code=4 kind=noise", 1, 250.5, 1},
+      {"code=4 kind=lowercheck", 1, 250.5, 1},
+      {"code=4 kind=delay ms=260", 1, 250.5, 2},            // late: the second attempt answers
+      {"code=4 kind=delay ms=260 count=3", 2, 0.0, 3},
+      {"code=4 kind=split n=8 ms=250 count=3", 3, 0.0, 3},  // judged on the first 8 characters
+      {"code=4 kind=long n=4", 1, 250.5, 1},                // only the expected length is copied
+      {"code=4 kind=short n=1", 3, 0.0, 1},                 // valid, but without its status
+      {"code=4 kind=long chars=256 count=3", 2, 0.0, 3},    // 256 bytes count as none
+  };
+  Sim sim;
+  DriverHandle d = SerialDriver();
+  for (const auto& c : cases) {
+    sim.Ok("clear all");
+    sim.Ok("set ch=1 code=4 int=250 tenths=5 status=0");
+    sim.Ok(std::string("fault ") + c.fault);
+    EXPECT_DOUBLE_EQ(Value4(d, 1), c.value) << c.fault;
+    EXPECT_EQ(d.LinkState(), c.link) << c.fault;
+    EXPECT_EQ(sim.Stat("frames"), c.frames) << c.fault;
+    // Let a late reply land before the next case starts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+}
+
+TEST(GaugeE2E, MissingPortMakesTheFactoryRaise) {
+  try {
+    lumo::Driver* d = LumoHost::Get().get_silo_ex3()(nullptr, 99, 0);
+    lumo::Release(d);
+    FAIL() << "a driver for a missing port";
+  } catch (const lumo::EOpenPortFail& e) {
+    EXPECT_EQ(std::string(e.what()), Cp1251("Невозможно открыть COM99"));
+  }
+}
+
+TEST(GaugeE2E, ConcurrentHostThreadsNeverInterleaveFrames) {
+  Sim sim;
+  sim.Ok("set ch=1 code=4 int=1 tenths=0 status=0");
+  sim.Ok("set ch=2 code=4 int=2 tenths=0 status=0");
+  DriverHandle d = SerialDriver();
+  constexpr int kPerThread = 6;
+  auto work = [&](uint32_t channel) {
+    for (int i = 0; i < kPerThread; ++i) EXPECT_DOUBLE_EQ(Value4(d, channel), channel);
+  };
+  std::thread a(work, 1u), b(work, 2u);
+  a.join();
+  b.join();
+  EXPECT_EQ(sim.Stat("frames"), 2 * kPerThread);
+  EXPECT_EQ(sim.Stat("malformed"), 0);
+  EXPECT_EQ(sim.Stat("noise"), 0);
+  EXPECT_EQ(d.LinkState(), 1);
+}
+
+TEST(GaugeE2E, ExpectedLengthZeroSendsOnceWithoutWaiting) {
+  Sim sim;
+  TKorvoComPort port(static_cast<uint8_t>(SimCom()));
+  port.SetLinkState(7);
+  const char frame[] = "@03040047*\r";
+  uint8_t reply[32] = {};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(port.Exchange(17, frame, 11, reply, 0, 0, -1), 0);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(elapsed, std::chrono::milliseconds(150)) << "no reply window";
+  EXPECT_EQ(port.ResultCode(), TKorvoComPort::kResultBusy);
+  // The gauge sees the frame; the link state stays until a '@' arrives.
+  for (int i = 0; i < 100 && sim.Stat("frames") < 1; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(sim.Stat("frames"), 1);
+  EXPECT_EQ(reply[0], 0);
+}

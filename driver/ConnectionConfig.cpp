@@ -2,9 +2,15 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
+#include "lumo.h"
+
 namespace {
 constexpr char kSection[] = "Lumo";
 constexpr char kKey[] = "ConnectionType";
+// A bare name: the profile functions look it up in the Windows directory.
+constexpr char kSaveFileName[] = "cnf.ini";
 
 std::string WindowsDirectory() {
   char dir[256] = {};
@@ -16,6 +22,15 @@ bool FileExists(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
+
+[[noreturn]] void RaiseWriteFailed(DWORD error) {
+  // "Ошибка записи cnf.ini (код %lu)" in Windows-1251.
+  char message[64];
+  std::snprintf(message, sizeof message,
+                "\xCE\xF8\xE8\xE1\xEA\xE0 \xE7\xE0\xEF\xE8\xF1\xE8 cnf.ini (\xEA\xEE\xE4 %lu)",
+                static_cast<unsigned long>(error));
+  throw lumo::Exception(message);
+}
 }  // namespace
 
 std::string ConfigFilePath() { return WindowsDirectory() + "\\cnf.INI"; }
@@ -25,4 +40,19 @@ uint8_t ReadConnectionType() {
   if (!FileExists(path)) return 0;
   const UINT value = GetPrivateProfileIntA(kSection, kKey, 0, path.c_str());
   return static_cast<uint8_t>(value & 0xFF);
+}
+
+void SaveConnectionType(TSilo& driver, int32_t new_type) {
+  if (FileExists(WindowsDirectory() + "\\cnf.ini")) {
+    const std::string value = std::to_string(new_type);
+    SetLastError(ERROR_SUCCESS);
+    if (!WritePrivateProfileStringA(kSection, kKey, value.c_str(), kSaveFileName)) {
+      const DWORD error = GetLastError();
+      RaiseWriteFailed(error ? error : ERROR_WRITE_FAULT);
+    }
+    // The flush reports FALSE even when it succeeds; the write above has
+    // already told whether the file could be written.
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, kSaveFileName);
+  }
+  SetConnectionType(driver, new_type);
 }

@@ -1,14 +1,27 @@
-// The driver's entry in the host's cnf.ini: section "Lumo", key "ConnectionType".
+// The driver's entry in the host's cnf.ini: section "Lumo", key "ConnectionType",
+// and the run-time switch of a driver object's connection type.
 #ifndef LUMO_DRIVER_CONNECTIONCONFIG_H
 #define LUMO_DRIVER_CONNECTIONCONFIG_H
 
 #include <cstdint>
 #include <string>
 
+class TSilo;
+
 // The Windows directory followed by "\cnf.INI".
 std::string ConfigFilePath();
 // The stored connection type, low 8 bits, no range test; 0 when the file, the
 // section or the key is missing or the value is not a number.
 uint8_t ReadConnectionType();
+
+// Writes new_type into an existing cnf.ini (never creates it), then switches
+// the driver object. A failed write throws lumo::Exception and switches nothing.
+void SaveConnectionType(TSilo& driver, int32_t new_type);
+
+// Switches the driver object to new_type at once, under the driver lock:
+// releases the old gauge port first, then sets up the unit line (types 0-2)
+// or opens the new port (3 and above). Never throws: failures are answered
+// with an error message box shown after the lock is released.
+void SetConnectionType(TSilo& driver, int32_t new_type);
 
 #endif

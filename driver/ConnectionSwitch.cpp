@@ -1,0 +1,46 @@
+// The run-time switch of a driver object's connection type.
+#include "driver/ConnectionConfig.h"
+#include "driver/Silo.h"
+#include "serial/KorvoPort.h"
+#include "ui/MessageBoxSeam.h"
+
+namespace {
+constexpr wchar_t kSwitchFailed[] = L"Невозможно задать конфигурацию БС!";
+constexpr wchar_t kPortOpenFailed[] = L"Невозможно открыть порт COM для уровнемера!";
+
+void ShowError(const wchar_t* text) noexcept {
+  try {
+    lumo::ui::ShowMessageBox(text, lumo::ui::kErrorCaption, lumo::ui::kErrorFlags);
+  } catch (...) {
+  }
+}
+}  // namespace
+
+void SetConnectionType(TSilo& driver, int32_t new_type) {
+  bool port_failed = false;
+  try {
+    // Compared before the lock: the full value against the stored byte.
+    if (new_type == static_cast<int32_t>(driver.connection_type_)) return;
+    DriverLockGuard guard(driver);
+    // The old port goes first, so that the new one may be the same device.
+    delete driver.port_;
+    driver.port_ = nullptr;
+    driver.connection_type_ = static_cast<uint8_t>(new_type & 0xFF);
+    if (driver.connection_type_ < 3) {
+      driver.SetupLink(1);
+    } else {
+      try {
+        driver.port_ = new TKorvoComPort(static_cast<uint8_t>(driver.connection_type_ - 2));
+      } catch (...) {
+        driver.port_ = nullptr;
+        port_failed = true;
+      }
+    }
+  } catch (...) {
+    ShowError(kSwitchFailed);
+    return;
+  }
+  // Shown after the lock is released: other threads' requests go on (and
+  // find no transport) while the box waits for the user.
+  if (port_failed) ShowError(kPortOpenFailed);
+}

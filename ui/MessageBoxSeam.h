@@ -1,0 +1,23 @@
+// The library's one way of showing a message box. Tests install a handler
+// that records the box and answers it without a window.
+#ifndef LUMO_UI_MESSAGEBOXSEAM_H
+#define LUMO_UI_MESSAGEBOXSEAM_H
+
+namespace lumo::ui {
+
+// Same contract as MessageBoxW without an owner: returns the button's id.
+using MessageBoxHandler = int (*)(const wchar_t* text, const wchar_t* caption, unsigned flags);
+
+// Shows the box through the installed handler, else through MessageBoxW.
+int ShowMessageBox(const wchar_t* text, const wchar_t* caption, unsigned flags);
+
+// Installs a handler (nullptr restores MessageBoxW); returns the previous one.
+MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler);
+
+// Texts and flags of the boxes the library shows.
+inline constexpr wchar_t kErrorCaption[] = L"Ошибка";
+inline constexpr unsigned kErrorFlags = 16;  // MB_OK | MB_ICONERROR
+
+}  // namespace lumo::ui
+
+#endif

@@ -34,7 +34,7 @@ test: test-build
 	scripts/run-tests.sh $(TEST_BUILD) $(BUILD)/native
 
 # The main job: the demonstration host program under Wine.
-demo: dll
+demo: test-build
 	scripts/demo.sh
 
 # The reply fuzz target, for longer than the short run of `make test`.

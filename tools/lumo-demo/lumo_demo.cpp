@@ -1,23 +1,108 @@
-// A small host program: loads Lumo.dll, obtains a driver object and reads it.
+// A small host program: loads Lumo.dll the way a supervision host does, reads
+// the gauge and prints what it got as a table, with the link state of each read.
+//
+//   lumo-demo [COM-number] [channel ...]      (default COM5, channels 0 to 3)
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "lumo.h"
 
-int main() {
+namespace {
+
+// The library's 8-bit texts are Windows-1251; the terminal wants UTF-8.
+std::string Utf8FromCp1251(const std::string& text) {
+  wchar_t wide[512];
+  const int n = MultiByteToWideChar(1251, 0, text.data(), static_cast<int>(text.size()), wide, 512);
+  char out[1024];
+  const int m = WideCharToMultiByte(CP_UTF8, 0, wide, n, out, sizeof out, nullptr, nullptr);
+  return std::string(out, m > 0 ? m : 0);
+}
+
+const char* LinkText(uint32_t state) {
+  switch (state) {
+    case lumo::kLinkValidReply: return "1 reply";
+    case lumo::kLinkNoReply: return "2 no reply";
+    case lumo::kLinkBadReply: return "3 bad reply";
+    default: return "?";
+  }
+}
+
+template <typename Fn>
+Fn Export(HMODULE dll, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const uint32_t com = argc > 1 ? static_cast<uint32_t>(std::atoi(argv[1])) : 5;
+  std::vector<uint32_t> channels;
+  for (int i = 2; i < argc; ++i) channels.push_back(static_cast<uint32_t>(std::atoi(argv[i])));
+  if (channels.empty()) channels = {0, 1, 2, 3};
+
   HMODULE dll = LoadLibraryA("Lumo.dll");
   if (!dll) {
     std::fprintf(stderr, "cannot load Lumo.dll (error %lu)\n", GetLastError());
     return 1;
   }
-  auto get_silo_ex3 =
-      reinterpret_cast<lumo::GetSiloEx3Fn>(
-      reinterpret_cast<void*>(GetProcAddress(dll, lumo::kGetSiloEx3Name)));
-  lumo::Driver* driver = get_silo_ex3(nullptr, 1, 1);
+  auto get_silo_ex3 = Export<lumo::GetSiloEx3Fn>(dll, lumo::kGetSiloEx3Name);
+  lumo::Driver* driver = nullptr;
+  try {
+    driver = get_silo_ex3(nullptr, com, 0);  // no communication unit: serial port COMn
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "GetSiloEx3(COM%u): %s\n", com, Utf8FromCp1251(e.what()).c_str());
+    return 1;
+  }
+  auto link = [&] { return lumo::SlotAs<lumo::GetLinkStateFn>(driver, lumo::kSlotGetLinkState)(driver); };
+
   unsigned char name[lumo::kDriverNameBytes];
   lumo::SlotAs<lumo::GetDriverNameFn>(driver, lumo::kSlotGetDriverName)(name, driver);
-  std::printf("driver name (%u bytes, Windows-1251): %.*s\n", name[0], name[0], name + 1);
+  std::printf("driver  %s\n", Utf8FromCp1251(std::string(reinterpret_cast<char*>(name + 1), name[0])).c_str());
+  std::printf("line    COM%u, 9600 8N1\n\n", com);
+
+  int failures = 0;
+  try {
+    const int32_t state = lumo::SlotAs<lumo::ReadStateFn>(driver, lumo::kSlotReadState)(driver);
+    std::printf("%-26s %-18s %s\n", "read", "value", "link state");
+    std::printf("%-26s '%c' (%d)%*s %s\n", "state (slot 8)", state ? state : ' ', state, 11, "",
+                LinkText(link()));
+    unsigned char block[17] = {};
+    lumo::SlotAs<lumo::ReadConfigFn>(driver, lumo::kSlotReadConfig)(driver, block);
+    std::printf("%-26s %-18s %s\n", "configuration (slot 7)", reinterpret_cast<char*>(block),
+                LinkText(link()));
+    for (uint32_t ch : channels) {
+      char label[64];
+      char value[64];
+      auto row = [&](const char* what, const char* v) {
+        std::snprintf(label, sizeof label, "ch %2u %s", ch, what);
+        std::printf("%-26s %-18s %s\n", label, v, LinkText(link()));
+      };
+      std::snprintf(value, sizeof value, "%.1f",
+                    lumo::SlotAs<lumo::QueryValue4Fn>(driver, lumo::kSlotQueryValue4)(driver, ch));
+      row("value 4 (slot 9)", value);
+      double four[4] = {};
+      lumo::SlotAs<lumo::QuerySignedValue6Fn>(driver, lumo::kSlotQuerySignedValue6)(driver, ch, four);
+      std::snprintf(value, sizeof value, "%+.1f", four[0]);
+      row("signed 6 (slot 10)", value);
+      std::snprintf(value, sizeof value, "%d",
+                    lumo::SlotAs<lumo::QueryRoundedValue5Fn>(driver, lumo::kSlotQueryRoundedValue5)(driver, ch));
+      row("rounded 5 (slot 11)", value);
+      std::snprintf(value, sizeof value, "%.4f",
+                    lumo::SlotAs<lumo::QueryScaledValue8Fn>(driver, lumo::kSlotQueryScaledValue8)(driver, ch));
+      row("scaled 8 (slot 12)", value);
+      std::snprintf(value, sizeof value, "%.4f",
+                    lumo::SlotAs<lumo::QueryScaledValue16Fn>(driver, lumo::kSlotQueryScaledValue16)(driver, ch));
+      row("scaled 16 (slot 14)", value);
+    }
+  } catch (const std::exception& e) {
+    std::printf("request failed: %s\n", Utf8FromCp1251(e.what()).c_str());
+    failures = 1;
+  }
   lumo::Release(driver);
-  return 0;
+  std::printf("\ndriver released\n");
+  return failures;
 }

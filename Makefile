@@ -47,3 +47,7 @@ fuzz: native
 
 clean:
 	rm -rf $(BUILD)
+
+# Exchange timings over the virtual serial line (a benchmark, not a test).
+bench: test-build
+	scripts/bench.sh

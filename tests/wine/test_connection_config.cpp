@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "ControlClient.h"
+#include "SimGauge.h"
 #include "LumoHost.h"
 #include "ScriptedUnit.h"
 #include "driver/ConnectionConfig.h"
@@ -70,27 +70,13 @@ struct BoxRecorder {
   }
 };
 
-class Sim {
+// The simulated gauge with channels 1 and 2 answering 1.0 and 2.0.
+class Sim : public SimGauge {
  public:
-  Sim() : client_("LUMO_SIM") {
-    Ok("clear all");
+  Sim() {
     Ok("set ch=1 code=4 int=1 tenths=0 status=0");
     Ok("set ch=2 code=4 int=2 tenths=0 status=0");
   }
-  std::string Ok(const std::string& command) {
-    const std::string reply = client_.Exchange(command);
-    EXPECT_EQ(reply.compare(0, 2, "ok"), 0) << command << " -> " << reply;
-    return reply;
-  }
-  int Stat(const std::string& name) {
-    std::smatch m;
-    const std::string stats = Ok("stats");
-    if (!std::regex_search(stats, m, std::regex("\\b" + name + "=(\\d+)"))) return -1;
-    return std::stoi(m[1]);
-  }
-
- private:
-  ControlClient client_;
 };
 
 // COMn opened the way the library opens it: exclusively.

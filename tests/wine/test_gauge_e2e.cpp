@@ -5,10 +5,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <regex>
 #include <thread>
 
-#include "ControlClient.h"
+#include "SimGauge.h"
 #include "LumoHost.h"
 #include "driver/Silo.h"
 #include "serial/KorvoPort.h"
@@ -17,30 +16,7 @@ using namespace lumo_test;
 
 namespace {
 
-uint32_t SimCom() {
-  const char* com = std::getenv("LUMO_SIM_COM");
-  return com ? static_cast<uint32_t>(std::atoi(com)) : 5;
-}
-
-class Sim {
- public:
-  Sim() : client_("LUMO_SIM") { Ok("clear all"); }
-  std::string Ok(const std::string& command) {
-    const std::string reply = client_.Exchange(command);
-    EXPECT_EQ(reply.compare(0, 2, "ok"), 0) << command << " -> " << reply;
-    return reply;
-  }
-  // A counter of "stats".
-  int Stat(const std::string& name) {
-    std::smatch m;
-    const std::string stats = Ok("stats");
-    if (!std::regex_search(stats, m, std::regex("\\b" + name + "=(\\d+)"))) return -1;
-    return std::stoi(m[1]);
-  }
-
- private:
-  ControlClient client_;
-};
+uint32_t SimCom() { return SimGauge::Com(); }
 
 DriverHandle SerialDriver() { return MakeDriver3(nullptr, SimCom(), false); }
 
@@ -51,7 +27,7 @@ double Value4(const DriverHandle& d, uint32_t ch) {
 }  // namespace
 
 TEST(GaugeE2E, EverySlotAndParameterOperation) {
-  Sim sim;
+  SimGauge sim;
   sim.Ok("set ch=3 code=4 int=250 tenths=5 status=0");
   sim.Ok("set ch=3 code=5 int=13 tenths=5 status=0");
   sim.Ok("set ch=3 code=6 int=-5 tenths=3 status=0");
@@ -105,7 +81,7 @@ TEST(GaugeE2E, FaultsAndTheirLinkStates) {
       {"code=4 kind=short n=1", 3, 0.0, 1},                 // valid, but without its status
       {"code=4 kind=long chars=256 count=3", 2, 0.0, 3},    // 256 bytes count as none
   };
-  Sim sim;
+  SimGauge sim;
   DriverHandle d = SerialDriver();
   for (const auto& c : cases) {
     sim.Ok("clear all");
@@ -130,7 +106,7 @@ TEST(GaugeE2E, MissingPortMakesTheFactoryRaise) {
 }
 
 TEST(GaugeE2E, ConcurrentHostThreadsNeverInterleaveFrames) {
-  Sim sim;
+  SimGauge sim;
   sim.Ok("set ch=1 code=4 int=1 tenths=0 status=0");
   sim.Ok("set ch=2 code=4 int=2 tenths=0 status=0");
   DriverHandle d = SerialDriver();
@@ -148,7 +124,7 @@ TEST(GaugeE2E, ConcurrentHostThreadsNeverInterleaveFrames) {
 }
 
 TEST(GaugeE2E, ExpectedLengthZeroSendsOnceWithoutWaiting) {
-  Sim sim;
+  SimGauge sim;
   TKorvoComPort port(static_cast<uint8_t>(SimCom()));
   port.SetLinkState(7);
   const char frame[] = "@03040047*\r";

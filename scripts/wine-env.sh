@@ -19,9 +19,12 @@ else
   export WINELOADER=$WINE
 fi
 export WINE WINESERVER
+# A persistent server first, so that the prefix's services started below stay
+# up for the whole run. Otherwise the first test program starts them, and they
+# inherit its output: a pipe reader such as ctest then waits for them forever.
+mkdir -p "$WINEPREFIX"
+"$WINESERVER" -p >/dev/null 2>&1 </dev/null || true
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$(dirname "$WINEPREFIX")"
   "$WINE" wineboot -i >/dev/null 2>&1 </dev/null || true
 fi
-# One server for the whole run; its children must not hold our stdout open.
-"$WINESERVER" -p >/dev/null 2>&1 </dev/null || true
+"$WINE" cmd /c exit >/dev/null 2>&1 </dev/null || true

@@ -264,10 +264,10 @@ TEST(LumoSimFaults, ShapesOfEveryKind) {
   const std::string data = "00040400FA0500";  // 19-character reply
   const std::string good = sim::FrameOfChars(data);
   ASSERT_TRUE(Valid(good));
-  auto shape = [&](const std::string& spec) {
+  auto shape = [&](const std::string& text) {
     sim::Fault f;
     std::string error;
-    EXPECT_TRUE(sim::ParseFault(spec, f, error)) << error;
+    EXPECT_TRUE(sim::ParseFault(text, f, error)) << error;
     return sim::Shape(data, &f);
   };
   auto joined = [](const std::vector<sim::Chunk>& c) {
@@ -333,7 +333,7 @@ TEST(LumoSimFaults, MatchingCountsAndPersistence) {
 
   const std::vector<std::string> rejected = {"kind=flood", "code=4", "kind=delay ms=x", "kind=silence ch=300",
                                              "kind=silence when=now"};
-  for (const auto& spec : rejected) EXPECT_EQ(s.Control("fault " + spec).rfind("err ", 0), 0u) << spec;
+  for (const auto& text : rejected) EXPECT_EQ(s.Control("fault " + text).rfind("err ", 0), 0u) << text;
 }
 
 TEST(LumoSimControl, SetGetStatsAndErrors) {

@@ -58,7 +58,7 @@ Gauge:
   --dump-description   print the effective description and exit (a template)
   --latency MS         answer MS milliseconds after a request (default 0)
 Faults and control:
-  --fault SPEC         add a fault at start-up (repeatable), SPEC as for the
+  --fault FAULT        add a fault at start-up (repeatable), FAULT as for the
                        control command "fault", e.g. --fault "code=4 kind=silence count=3"
   --control PORT       accept control connections on 127.0.0.1:PORT (0: any free
                        port; the port is printed)
@@ -106,7 +106,7 @@ Description file (key = value, '#' starts a comment, sections as below):
   that receives a parameter write or a control "set" counts as described from
   then on (it answers, and "save" writes its section).
 
-Faults (SPEC = [ch=N] [code=N] kind=K [count=N | persist] [ms=N] [n=N] [chars=N]):
+Faults (FAULT = [ch=N] [code=N] kind=K [count=N | persist] [ms=N] [n=N] [chars=N]):
   Without ch= / code= a fault matches every request; code is decimal or 0x hex
   (17 / 0x11 configuration, 20 / 0x14 state). count=N (default 1) spends one per
   matching request; persist (or count=0) keeps it until "clear". The first
@@ -128,7 +128,7 @@ Faults (SPEC = [ch=N] [code=N] kind=K [count=N | persist] [ms=N] [n=N] [chars=N]
 Control channel (--control): text lines over TCP, one reply line per command,
 "ok ..." or "err MESSAGE":
   ping                                    ok pong
-  fault SPEC                              ok kind=... (the fault as stored)
+  fault FAULT                             ok kind=... (the fault as stored)
   faults                                  ok n=K | FAULT | FAULT ...
   clear [faults] [stats] [all]            ok (no argument: faults)
   stats                                   ok frames=N malformed=N noise=N replies=N
@@ -350,10 +350,10 @@ int main(int argc, char** argv) {
     std::cout << lumo::sim::FormatDescription(sim.gauge);
     return 0;
   }
-  for (const auto& spec : opt.faults) {
+  for (const auto& text : opt.faults) {
     lumo::sim::Fault f;
     std::string error;
-    if (!lumo::sim::ParseFault(spec, f, error)) Die("--fault " + spec + ": " + error);
+    if (!lumo::sim::ParseFault(text, f, error)) Die("--fault " + text + ": " + error);
     sim.faults.Add(f);
   }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "lumo.h"
+#include "protocol/Texts.h"
 
 namespace {
 constexpr char kSection[] = "Lumo";
@@ -24,10 +25,8 @@ bool FileExists(const std::string& path) {
 }
 
 [[noreturn]] void RaiseWriteFailed(DWORD error) {
-  // "Ошибка записи cnf.ini (код %lu)" in Windows-1251.
   char message[64];
-  std::snprintf(message, sizeof message,
-                "\xCE\xF8\xE8\xE1\xEA\xE0 \xE7\xE0\xEF\xE8\xF1\xE8 cnf.ini (\xEA\xEE\xE4 %lu)",
+  std::snprintf(message, sizeof message, lumo::text::kConfigWriteFailedFmt,
                 static_cast<unsigned long>(error));
   throw lumo::Exception(message);
 }

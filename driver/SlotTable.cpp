@@ -47,10 +47,10 @@ void LUMO_STDCALL GetZeroPair(lumo::Driver* driver, uint32_t /*unused*/, uint16_
 double LUMO_STDCALL QueryScaledValue16(lumo::Driver* driver, uint32_t channel) {
   return Self(driver)->QueryScaledValue16(LowByte(channel));
 }
-void LUMO_STDCALL AddMenuItems(lumo::Driver* driver, void* main_menu_root, uint32_t /*unused*/) {
-  TSilo* self = Self(driver);
-  // The tuning dialog's menu item is added on the first call only.
-  if (self->TakeMenuPending()) (void)main_menu_root;
+void LUMO_STDCALL AddMenuItems(lumo::Driver* driver, void* /*main_menu_root*/, uint32_t /*unused*/) {
+  // Only the first call may extend the host's menu; the tuning dialog's item
+  // is not built yet, so the call just spends that chance.
+  Self(driver)->TakeMenuPending();
 }
 
 }  // namespace

@@ -35,6 +35,10 @@ inline constexpr char kRtsSwitchFailed[] =
 inline constexpr char kCannotOpenComFmt[] =
     "\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE \xEE\xF2\xEA\xF0\xFB\xF2\xFC COM%d";
 
+// Ошибка записи cnf.ini (код %lu)
+inline constexpr char kConfigWriteFailedFmt[] =
+    "\xCE\xF8\xE8\xE1\xEA\xE0 \xE7\xE0\xEF\xE8\xF1\xE8 cnf.ini (\xEA\xEE\xE4 %lu)";
+
 }  // namespace lumo::text
 
 #endif

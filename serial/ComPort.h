@@ -66,7 +66,6 @@ class TComPort {
   void EscapeFunction(uint32_t code);
 
   bool IsOpen() const { return open_; }
-  uint16_t PortNumber() const { return port_number_; }
   uint32_t BaudRate() const { return baud_rate_; }
   uint8_t DataBits() const { return data_bits_; }
   uint8_t StopBits() const { return stop_bits_; }

@@ -56,7 +56,6 @@ class TKorvoComPort : public TComPort {
   virtual uint8_t GetLinkState() { return link_state_.load(); }
 
   int32_t ResultCode() const { return result_code_.load(); }
-  uint8_t ReceiveStateNow() const { return receive_state_.load(); }
 
  protected:
   void DataReceived(int32_t count) override;

@@ -16,9 +16,7 @@ using namespace lumo_test;
 
 namespace {
 
-uint32_t SimCom() { return SimGauge::Com(); }
-
-DriverHandle SerialDriver() { return MakeDriver3(nullptr, SimCom(), false); }
+DriverHandle SerialDriver() { return MakeDriver3(nullptr, SimGauge::Com(), false); }
 
 double Value4(const DriverHandle& d, uint32_t ch) {
   return d.Call<lumo::QueryValue4Fn>(lumo::kSlotQueryValue4, ch);
@@ -125,7 +123,7 @@ TEST(GaugeE2E, ConcurrentHostThreadsNeverInterleaveFrames) {
 
 TEST(GaugeE2E, ExpectedLengthZeroSendsOnceWithoutWaiting) {
   SimGauge sim;
-  TKorvoComPort port(static_cast<uint8_t>(SimCom()));
+  TKorvoComPort port(static_cast<uint8_t>(SimGauge::Com()));
   port.SetLinkState(7);
   const char frame[] = "@03040047*\r";
   uint8_t reply[32] = {};

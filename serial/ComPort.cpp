@@ -30,6 +30,14 @@ constexpr DWORD kStartWaitMs = 3000;
 constexpr DWORD kStackSize = 16384;
 constexpr uint32_t kRtsDisableMask = 0xCFFF;
 
+// Throws E with the message formatted for the port number.
+template <typename E>
+[[noreturn]] void RaiseAs(const char* fmt, int port) {
+  char text[96];
+  std::snprintf(text, sizeof text, fmt, port);
+  throw E(text);
+}
+
 void CloseIf(HANDLE& h) {
   if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
   h = nullptr;
@@ -63,26 +71,15 @@ TComPort::~TComPort() {
 void TComPort::DataReceived(int32_t) {}
 
 void TComPort::Raise(int kind) const {
-  char text[96];
-  const char* fmt = kNotOpenFmt;
+  const int port = static_cast<int>(port_number_);
   switch (kind) {
-    case kSetupNotSupported: fmt = kSetupNotSupportedFmt; break;
-    case kParamNotSupported: fmt = kParamNotSupportedFmt; break;
-    case kOpenFail: fmt = lumo::text::kCannotOpenComFmt; break;
-    case kBufferTooSmall: fmt = kBufferTooSmallFmt; break;
-    case kPutBlockFail: fmt = kOutputErrorFmt; break;
-    case kBufferEmpty: fmt = kBufferEmptyFmt; break;
-    default: break;
-  }
-  std::snprintf(text, sizeof text, fmt, static_cast<int>(port_number_));
-  switch (kind) {
-    case kSetupNotSupported:
-    case kParamNotSupported: throw lumo::ENotSupported(text);
-    case kOpenFail: throw lumo::EOpenPortFail(text);
-    case kBufferTooSmall: throw lumo::EOutputBufferTooSmall(text);
-    case kPutBlockFail: throw lumo::EPutBlockFail(text);
-    case kBufferEmpty: throw lumo::EBufferIsEmpty(text);
-    default: throw lumo::EPortNotOpen(text);
+    case kSetupNotSupported: RaiseAs<lumo::ENotSupported>(kSetupNotSupportedFmt, port);
+    case kParamNotSupported: RaiseAs<lumo::ENotSupported>(kParamNotSupportedFmt, port);
+    case kOpenFail: RaiseAs<lumo::EOpenPortFail>(lumo::text::kCannotOpenComFmt, port);
+    case kBufferTooSmall: RaiseAs<lumo::EOutputBufferTooSmall>(kBufferTooSmallFmt, port);
+    case kPutBlockFail: RaiseAs<lumo::EPutBlockFail>(kOutputErrorFmt, port);
+    case kBufferEmpty: RaiseAs<lumo::EBufferIsEmpty>(kBufferEmptyFmt, port);
+    default: RaiseAs<lumo::EPortNotOpen>(kNotOpenFmt, port);
   }
 }
 

@@ -11,7 +11,7 @@ LUMO_ROOT=${LUMO_ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
 export LUMO_ROOT
 # shellcheck source=wine-env.sh
 source "$LUMO_ROOT/scripts/wine-env.sh"
-shim=$("$LUMO_ROOT/scripts/vserial-run.sh" --shim)
+shim=$("$LUMO_ROOT/scripts/modem-shim.sh")
 sim=${LUMO_SIM_BIN:-$LUMO_ROOT/build/native/lumo-sim}
 [ -x "$sim" ] || { echo "sim-run: $sim not built (make native)" >&2; exit 1; }
 export LUMO_SIM_COM=${LUMO_SIM_COM:-5}

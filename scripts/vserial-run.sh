@@ -2,25 +2,14 @@
 # Runs a Windows program on the virtual serial line: starts the pty peer
 # (tests/vserial/vserial_peer.py), preloads the modem-line shim into Wine and
 # tells the program the peer's control port in LUMO_VSERIAL (host:port).
-#   vserial-run.sh prog.exe [args]     run a test program
-#   vserial-run.sh --shim              build the shim if needed, print its path
+#   vserial-run.sh prog.exe [args]
 set -euo pipefail
 LUMO_ROOT=${LUMO_ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
 export LUMO_ROOT
 # shellcheck source=wine-env.sh
 source "$LUMO_ROOT/scripts/wine-env.sh"
 
-# The shim must match the Wine that runs the tests.
-shim_dir=$LUMO_ROOT/build/vserial-$LUMO_TEST_ARCH
-shim=$shim_dir/modem_shim.so
-src=$LUMO_ROOT/tests/vserial/modem_shim.c
-if [ ! -f "$shim" ] || [ "$src" -nt "$shim" ]; then
-  mkdir -p "$shim_dir"
-  m=-m64; [ "$LUMO_TEST_ARCH" = i686 ] && m=-m32
-  gcc $m -shared -fPIC -O2 -Wall -Wextra -Werror -o "$shim.tmp" "$src" -ldl
-  mv "$shim.tmp" "$shim"
-fi
-if [ "${1:-}" = --shim ]; then echo "$shim"; exit 0; fi
+shim=$("$LUMO_ROOT/scripts/modem-shim.sh")
 
 portfile=$(mktemp "${TMPDIR:-/tmp}/vserial.XXXXXX")
 rm -f "$portfile"

@@ -6,7 +6,7 @@ TEST_ARCH = $(shell scripts/test-arch.sh)
 TEST_BUILD = $(BUILD)/test-$(TEST_ARCH)
 JOBS ?= 2
 
-.PHONY: all setup dll native test-build test demo fuzz bench clean
+.PHONY: all setup dll native test-build test demo host fuzz bench clean
 
 all: dll
 
@@ -36,6 +36,11 @@ test: test-build
 # The main job: the demonstration host program under Wine.
 demo: test-build
 	scripts/demo.sh
+
+# The reference host against the simulated gauge: on $DISPLAY when set, else
+# on Xvfb, leaving build/screenshots/host.png.
+host: test-build
+	scripts/host.sh
 
 # The reply fuzz target, for longer than the short run of `make test`.
 FUZZ_SECONDS ?= 300

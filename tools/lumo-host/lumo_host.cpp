@@ -1,0 +1,203 @@
+// The reference host: loads Lumo.dll the way a supervision host does, creates
+// one driver per gauge named on the command line, lets each driver add its
+// tuning item to the "Настройка" menu (slot 15) and polls every gauge on a
+// thread of its own, showing the results in a list.
+//
+//   lumo-host [--poll-ms N] [--screenshot-after-ms N [--screenshot-file F]] GAUGE...
+//   GAUGE: com:N | unit:N | ini                                  (default com:5)
+//
+// A GUI program; it prints its errors to stderr (the console it was started
+// from, or whatever its standard error is redirected to).
+#include <windows.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "HostWindow.h"
+#include "lumo.h"
+
+namespace {
+
+std::string Utf8FromWide(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n, nullptr, nullptr);
+  }
+  return out;
+}
+
+// The library's 8-bit texts are Windows-1251.
+std::string Utf8From1251(const char* text) {
+  const int n = MultiByteToWideChar(1251, 0, text, -1, nullptr, 0);
+  if (n <= 1) return {};
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(1251, 0, text, -1, &wide[0], n);
+  wide.resize(static_cast<size_t>(n - 1));
+  return Utf8FromWide(wide);
+}
+
+// Command-line arguments come in the ANSI code page.
+std::wstring WideFromAnsi(const std::string& text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+  return out;
+}
+
+// A GUI program started from a console on Windows has no standard handles;
+// borrow the parent's console then. Under Wine, and whenever the output is
+// redirected, the handles are already there.
+void AttachParentConsole() {
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (err != nullptr && err != INVALID_HANDLE_VALUE) return;
+  if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  std::freopen("CONOUT$", "w", stdout);
+  std::freopen("CONOUT$", "w", stderr);
+}
+
+template <typename Fn>
+Fn Export(HMODULE dll, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+}
+
+struct GaugeSpec {
+  enum Kind { kCom, kUnit, kIni } kind;
+  uint32_t number;
+  std::string text;
+};
+
+// "com:N" (COM1..COM255), "unit:N" (communication unit 1..3) or "ini".
+bool ParseGauge(const std::string& text, GaugeSpec* spec) {
+  spec->text = text;
+  if (text == "ini") {
+    spec->kind = GaugeSpec::kIni;
+    spec->number = 0;
+    return true;
+  }
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  const std::string kind = text.substr(0, colon);
+  const std::string digits = text.substr(colon + 1);
+  if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const unsigned long n = std::strtoul(digits.c_str(), nullptr, 10);
+  if (kind == "com" && n >= 1 && n <= 255) {
+    spec->kind = GaugeSpec::kCom;
+  } else if (kind == "unit" && n >= 1 && n <= 3) {
+    spec->kind = GaugeSpec::kUnit;
+  } else {
+    return false;
+  }
+  spec->number = static_cast<uint32_t>(n);
+  return true;
+}
+
+std::wstring Label(const GaugeSpec& spec) {
+  switch (spec.kind) {
+    case GaugeSpec::kCom: return L"COM" + std::to_wstring(spec.number);
+    case GaugeSpec::kUnit: return L"unit " + std::to_wstring(spec.number);
+    case GaugeSpec::kIni: break;
+  }
+  return L"cnf.ini";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  AttachParentConsole();
+
+  CLI::App app{"Reference host of Lumo.dll: polls gauges and shows them in a window."};
+  unsigned poll_ms = 1000;
+  unsigned screenshot_after_ms = 0;
+  std::string screenshot_file = "lumo-host.bmp";
+  std::vector<std::string> gauge_args;
+  app.add_option("--poll-ms", poll_ms, "pause between poll rounds of a gauge, ms (0: continuously)")
+      ->capture_default_str();
+  auto* after = app.add_option("--screenshot-after-ms", screenshot_after_ms,
+                               "after N ms (and a poll round of every gauge) save a screenshot "
+                               "of the window and exit");
+  app.add_option("--screenshot-file", screenshot_file, "BMP file for --screenshot-after-ms")
+      ->capture_default_str()
+      ->needs(after);
+  app.add_option("gauges", gauge_args, "com:N (COM port), unit:N (communication unit, none here) or ini "
+                                       "(cnf.ini); default com:5");
+  CLI11_PARSE(app, argc, argv);
+  if (gauge_args.empty()) gauge_args.push_back("com:5");
+
+  std::vector<GaugeSpec> specs;
+  for (const std::string& text : gauge_args) {
+    GaugeSpec spec;
+    if (!ParseGauge(text, &spec)) {
+      std::fprintf(stderr, "lumo-host: bad gauge '%s' (com:1..255, unit:1..3 or ini)\n", text.c_str());
+      return 2;
+    }
+    specs.push_back(spec);
+  }
+
+  HMODULE dll = LoadLibraryA("Lumo.dll");
+  if (!dll) {
+    std::fprintf(stderr, "lumo-host: cannot load Lumo.dll (error %lu)\n", GetLastError());
+    return 1;
+  }
+  auto get_silo_ex3 = Export<lumo::GetSiloEx3Fn>(dll, lumo::kGetSiloEx3Name);
+  auto get_silo_ex = Export<lumo::GetSiloExFn>(dll, lumo::kGetSiloExName);
+  if (!get_silo_ex3 || !get_silo_ex) {
+    std::fprintf(stderr, "lumo-host: Lumo.dll lacks %s or %s\n", lumo::kGetSiloEx3Name, lumo::kGetSiloExName);
+    return 1;
+  }
+
+  std::vector<lumo_host::Gauge> gauges;
+  for (const GaugeSpec& spec : specs) {
+    lumo::Driver* driver = nullptr;
+    try {
+      switch (spec.kind) {
+        case GaugeSpec::kCom: driver = get_silo_ex3(nullptr, spec.number, 0); break;
+        case GaugeSpec::kUnit: driver = get_silo_ex3(nullptr, spec.number, 1); break;
+        case GaugeSpec::kIni: driver = get_silo_ex(nullptr, 0); break;
+      }
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "lumo-host: %s: %s\n", spec.text.c_str(), Utf8From1251(e.what()).c_str());
+      for (const lumo_host::Gauge& g : gauges) lumo::Release(g.driver);
+      return 1;
+    }
+    gauges.push_back({driver, Label(spec)});
+  }
+
+  lumo_host::HostOptions options;
+  options.poll_interval_ms = poll_ms;
+  int status = 0;
+  {
+    lumo_host::HostWindow window(std::move(gauges), options);
+    if (!window.Create()) {
+      std::fprintf(stderr, "lumo-host: cannot create the main window (error %lu)\n", GetLastError());
+      return 1;
+    }
+    bool shot_failed = false;
+    if (*after) {
+      window.CloseAfter(screenshot_after_ms, [&window, &screenshot_file, &shot_failed] {
+        if (window.SaveScreenshot(WideFromAnsi(screenshot_file))) {
+          std::printf("lumo-host: screenshot %s\n", screenshot_file.c_str());
+          std::fflush(stdout);
+        } else {
+          std::fprintf(stderr, "lumo-host: cannot write %s (error %lu)\n", screenshot_file.c_str(),
+                       GetLastError());
+          shot_failed = true;
+        }
+      });
+    }
+    status = window.RunMessageLoop();
+    if (shot_failed) status = 1;
+  }
+  // The drivers are released; their menu items and subclasses are gone.
+  FreeLibrary(dll);
+  return status;
+}

@@ -7,13 +7,6 @@
 namespace {
 constexpr wchar_t kSwitchFailed[] = L"Невозможно задать конфигурацию БС!";
 constexpr wchar_t kPortOpenFailed[] = L"Невозможно открыть порт COM для уровнемера!";
-
-void ShowError(const wchar_t* text) noexcept {
-  try {
-    lumo::ui::ShowMessageBox(text, lumo::ui::kErrorCaption, lumo::ui::kErrorFlags);
-  } catch (...) {
-  }
-}
 }  // namespace
 
 void SetConnectionType(TSilo& driver, int32_t new_type) {
@@ -37,10 +30,10 @@ void SetConnectionType(TSilo& driver, int32_t new_type) {
       }
     }
   } catch (...) {
-    ShowError(kSwitchFailed);
+    lumo::ui::ShowErrorBox(kSwitchFailed);
     return;
   }
   // Shown after the lock is released: other threads' requests go on (and
   // find no transport) while the box waits for the user.
-  if (port_failed) ShowError(kPortOpenFailed);
+  if (port_failed) lumo::ui::ShowErrorBox(kPortOpenFailed);
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "driver/MenuHook.h"
 #include "protocol/Texts.h"
 #include "serial/KorvoPort.h"
 
@@ -19,6 +20,8 @@ TSilo::TSilo(uint8_t connection_type, lumo::Unit* unit)
 }
 
 TSilo::~TSilo() {
+  // First, so that no click reaches the object while it goes.
+  lumo::driver::RemoveMenuItem(*this);
   delete port_;
   DeleteCriticalSection(&lock_);
 }

@@ -11,6 +11,13 @@
 #include "lumo.h"
 
 class TKorvoComPort;
+class TSilo;
+struct MenuLink;
+namespace lumo::driver {
+void AddMenuItems(TSilo& driver, HMENU root);
+void RemoveMenuItem(TSilo& driver);
+void ReleaseDriver(TSilo* driver);
+}  // namespace lumo::driver
 
 class TSilo {
  public:
@@ -72,6 +79,10 @@ class TSilo {
   void Lock() { EnterCriticalSection(&lock_); }
   void Unlock() { LeaveCriticalSection(&lock_); }
 
+  // The menu item's click handler: shows the tuning dialog modally on the
+  // calling (user-interface) thread. The sender is not used.
+  void TuneMenuClick(void* sender);
+
   // Menu pending flag: true until the first AddMenuItems.
   bool TakeMenuPending() {
     const bool pending = menu_pending_;
@@ -81,6 +92,9 @@ class TSilo {
 
  private:
   friend void SetConnectionType(TSilo& driver, int32_t new_type);
+  friend void lumo::driver::AddMenuItems(TSilo& driver, HMENU root);
+  friend void lumo::driver::RemoveMenuItem(TSilo& driver);
+  friend void lumo::driver::ReleaseDriver(TSilo* driver);
 
   // The host's view: the first word points at slot 0 of the slot table.
   void* const* slots_;
@@ -93,6 +107,8 @@ class TSilo {
   // Length of the last reply that passed validation during the current
   // request; written and read under the driver lock.
   size_t validated_length_ = 0;
+  // The menu item and dialog state of this driver object, once it has one.
+  MenuLink* menu_link_ = nullptr;
 };
 
 // Holds the driver lock for a scope.

@@ -1,6 +1,7 @@
 // The table of stdcall entries a host calls by slot number. It is laid out
 // explicitly rather than left to the compiler's virtual-call layout, so every
 // slot's position, argument words and calling convention are fixed here.
+#include "driver/MenuHook.h"
 #include "driver/Silo.h"
 
 namespace {
@@ -8,7 +9,7 @@ namespace {
 TSilo* Self(lumo::Driver* driver) { return TSilo::FromDriver(driver); }
 uint8_t LowByte(uint32_t word) { return static_cast<uint8_t>(word & 0xFF); }
 
-void LUMO_STDCALL Release(lumo::Driver* driver) { delete Self(driver); }
+void LUMO_STDCALL Release(lumo::Driver* driver) { lumo::driver::ReleaseDriver(Self(driver)); }
 
 [[noreturn]] void AbstractCall() { throw lumo::EAbstractError("Abstract Error"); }
 void LUMO_STDCALL Abstract0(lumo::Driver*) { AbstractCall(); }
@@ -47,10 +48,8 @@ void LUMO_STDCALL GetZeroPair(lumo::Driver* driver, uint32_t /*unused*/, uint16_
 double LUMO_STDCALL QueryScaledValue16(lumo::Driver* driver, uint32_t channel) {
   return Self(driver)->QueryScaledValue16(LowByte(channel));
 }
-void LUMO_STDCALL AddMenuItems(lumo::Driver* driver, void* /*main_menu_root*/, uint32_t /*unused*/) {
-  // Only the first call may extend the host's menu; the tuning dialog's item
-  // is not built yet, so the call just spends that chance.
-  Self(driver)->TakeMenuPending();
+void LUMO_STDCALL AddMenuItems(lumo::Driver* driver, void* main_menu_root, uint32_t /*unused*/) {
+  lumo::driver::AddMenuItems(*Self(driver), static_cast<HMENU>(main_menu_root));
 }
 
 }  // namespace

@@ -198,6 +198,26 @@ using GetZeroPairFn = void(LUMO_STDCALL*)(Driver*, uint32_t unused, uint16_t* pa
 using QueryScaledValue16Fn = double(LUMO_STDCALL*)(Driver*, uint32_t channel);
 using AddMenuItemsFn = void(LUMO_STDCALL*)(Driver*, void* main_menu_root, uint32_t unused);
 
+// Slot 15, AddMenuItems: the tuning dialog's menu item.
+// - main_menu_root is the HMENU of the host's menu bar, as GetMenu returns it.
+// - Call it on the thread that owns the window, after the menu bar is attached
+//   to the window (SetMenu). Only the first call on a driver object acts.
+// - The driver appends the item "Настройка уровнемера Лумо (COM №n)" (or
+//   "(БС №n)") to the first top-level menu captioned exactly "&Настройка", and
+//   receives its click by subclassing that window (SetWindowSubclass). A click
+//   opens the modal tuning dialog on that thread, inside the click's handling;
+//   the host's window stays disabled until the dialog closes.
+// - Each item's command identifier is taken from the range below: a host must
+//   not use these identifiers for its own WM_COMMAND items.
+// - Releasing the driver object removes its item and its subclass. Release it
+//   on the window's thread (elsewhere the subclass is removed when that thread
+//   next handles a message, so let it run before unloading the library).
+//   Releasing a driver whose dialog is open closes the dialog first: on the
+//   dialog's thread the object is freed once the dialog has ended; on another
+//   thread the release waits for that.
+constexpr uint16_t kMenuCommandFirst = 0xA000;  // 40960
+constexpr uint16_t kMenuCommandLast = 0xA0FF;   // 41215
+
 // The entry of a slot (kSlotRelease to kSlotAddMenuItems).
 inline void* SlotEntry(Driver* driver, int slot) {
   void* const* table = *reinterpret_cast<void* const* const*>(driver);

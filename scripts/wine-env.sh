@@ -27,4 +27,10 @@ mkdir -p "$WINEPREFIX"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$WINE" wineboot -i >/dev/null 2>&1 </dev/null || true
 fi
+# Wine's own fonts (Tahoma, MS Sans Serif with Cyrillic) are loaded only from
+# the prefix's Fonts folder; wineboot leaves it empty here.
+fonts=$WINEPREFIX/drive_c/windows/Fonts
+if [ -f /usr/share/wine/fonts/tahoma.ttf ] && [ ! -f "$fonts/tahoma.ttf" ]; then
+  mkdir -p "$fonts" && cp /usr/share/wine/fonts/* "$fonts/"
+fi
 "$WINE" cmd /c exit >/dev/null 2>&1 </dev/null || true

@@ -14,6 +14,22 @@ int ShowMessageBox(const wchar_t* text, const wchar_t* caption, unsigned flags) 
   return MessageBoxW(GetActiveWindow(), text, caption, flags);
 }
 
+void ShowErrorBox(const wchar_t* text) noexcept {
+  try {
+    ShowMessageBox(text, kErrorCaption, kErrorFlags);
+  } catch (...) {
+  }
+}
+
+std::wstring WideFromCp1251(const char* text) {
+  const int length = MultiByteToWideChar(1251, 0, text, -1, nullptr, 0);
+  if (length <= 1) return std::wstring();
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(1251, 0, text, -1, &wide[0], length);
+  wide.resize(static_cast<size_t>(length - 1));
+  return wide;
+}
+
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {
   return g_handler.exchange(handler);
 }

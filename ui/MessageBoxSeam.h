@@ -3,6 +3,8 @@
 #ifndef LUMO_UI_MESSAGEBOXSEAM_H
 #define LUMO_UI_MESSAGEBOXSEAM_H
 
+#include <string>
+
 namespace lumo::ui {
 
 // Same contract as MessageBoxW without an owner: returns the button's id.
@@ -17,6 +19,12 @@ MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler);
 // Texts and flags of the boxes the library shows.
 inline constexpr wchar_t kErrorCaption[] = L"Ошибка";
 inline constexpr unsigned kErrorFlags = 16;  // MB_OK | MB_ICONERROR
+inline constexpr unsigned kInfoFlags = 64;   // MB_OK | MB_ICONINFORMATION
+
+// An error box ("Ошибка", OK, error icon) with the given text. Never throws.
+void ShowErrorBox(const wchar_t* text) noexcept;
+// The library's 8-bit texts (exception messages) are Windows-1251.
+std::wstring WideFromCp1251(const char* text);
 
 }  // namespace lumo::ui
 

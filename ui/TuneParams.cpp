@@ -1,0 +1,757 @@
+#include "ui/TuneParams.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include "driver/ConnectionConfig.h"
+#include "driver/Silo.h"
+#include "ui/Glyphs.h"
+#include "ui/MessageBoxSeam.h"
+#include "ui/TuneTexts.h"
+#include "ui/TuneWorkers.h"
+
+namespace lumo::ui {
+
+const SensorRowLayout kSensorRowLayout[kSensorRows] = {
+    {L"1 термометр", 16, 102, "eT1Level", 99, "eT1Ident", 99},
+    {L"2 термометр", 16, 129, "eT2Level", 126, "eT2Ident", 127},
+    {L"3 термометр", 16, 156, "eT3Level", 153, "eT3Ident", 157},
+    {L"4 термометр", 16, 183, "eT4Level", 184, "eT4Ident", 184},
+    {L"5 термометр", 16, 214, "eT5Level", 211, "eT5Ident", 211},
+    {L"6 термометр", 16, 241, "eT6Level", 238, "eT6Ident", 239},
+    {L"7 термометр", 16, 268, "eT7Level", 265, "eT7Ident", 266},
+    {L"8 термометр", 16, 295, "eT8Level", 292, "eT8Ident", 293},
+    {L"1 плотномер", 16, 321, "P1Level", 318, "P1Ident", 319},
+    {L"2 плотномер", 15, 348, "P2Level", 345, "P2Ident", 346},
+    {L"3 плотномер", 16, 375, "P3Level", 372, "P3Ident", 373},
+};
+
+namespace {
+
+constexpr wchar_t kFormClass[] = L"LumoTfmTuneParams";
+constexpr wchar_t kPageClass[] = L"LumoTuneParamsPage";
+constexpr int kClientWidth = 347;
+constexpr int kClientHeight = 456;
+
+// Private messages of the form.
+constexpr UINT kMsgRunStep = WM_APP + 0x4C0;
+constexpr UINT kMsgExitCheck = WM_APP + 0x4C1;
+enum ExitKind : WPARAM { kExitIdent = 0, kExitLevel = 1 };
+
+constexpr COLORREF kVersionColor = RGB(0, 128, 128);  // teal
+constexpr COLORREF kStatusColor = RGB(0, 0, 255);     // blue
+
+struct Step {
+  const std::function<void()>* run;
+  std::exception_ptr error;
+};
+
+HMODULE ThisModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&ThisModule), &module);
+  return module;
+}
+
+// Common controls version 6 for the dialog's controls: the module's own
+// manifest (resource 2, type RT_MANIFEST), active while they are created.
+HANDLE ModuleActivationContext() {
+  static const HANDLE context = [] {
+    HMODULE module = ThisModule();
+    if (!FindResourceW(module, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(24))) return INVALID_HANDLE_VALUE;
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module, path, MAX_PATH);
+    ACTCTXW request = {};
+    request.cbSize = sizeof request;
+    request.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    request.lpSource = path;
+    request.hModule = module;
+    request.lpResourceName = MAKEINTRESOURCEW(2);
+    return CreateActCtxW(&request);
+  }();
+  return context;
+}
+
+class ActivationScope {
+ public:
+  ActivationScope() {
+    const HANDLE context = ModuleActivationContext();
+    active_ = context != INVALID_HANDLE_VALUE && ActivateActCtx(context, &cookie_);
+  }
+  ~ActivationScope() {
+    if (active_) DeactivateActCtx(0, cookie_);
+  }
+  ActivationScope(const ActivationScope&) = delete;
+  ActivationScope& operator=(const ActivationScope&) = delete;
+
+ private:
+  ULONG_PTR cookie_ = 0;
+  bool active_ = false;
+};
+
+int CALLBACK FontFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+  *reinterpret_cast<bool*>(found) = true;
+  return 0;
+}
+
+bool FontFaceExists(const wchar_t* face) {
+  LOGFONTW query = {};
+  query.lfCharSet = RUSSIAN_CHARSET;
+  lstrcpynW(query.lfFaceName, face, LF_FACESIZE);
+  bool found = false;
+  HDC dc = GetDC(nullptr);
+  EnumFontFamiliesExW(dc, &query, &FontFound, reinterpret_cast<LPARAM>(&found), 0);
+  ReleaseDC(nullptr, dc);
+  return found;
+}
+
+// The named face with Cyrillic letters, or the shell's message font where the
+// system lacks it. pixels is the character height at 96 dpi.
+HFONT MakeFont(const wchar_t* face, int pixels, bool bold, int dpi) {
+  NONCLIENTMETRICSW metrics = {};
+  metrics.cbSize = sizeof metrics;
+  const wchar_t* use = face;
+  if (!FontFaceExists(face) &&
+      SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
+    use = metrics.lfMessageFont.lfFaceName;
+  return CreateFontW(-MulDiv(pixels, dpi, 96), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE,
+                     FALSE, RUSSIAN_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                     DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, use);
+}
+
+std::wstring WindowText(HWND window) {
+  const int length = GetWindowTextLengthW(window);
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(window, &text[0], length + 1)));
+  return text;
+}
+
+bool IsHexDigit(wchar_t c) {
+  return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f');
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction
+
+TfmTuneParams::TfmTuneParams(HWND owner) : owner_(owner) {
+  ActivationScope visual_styles;
+  const HINSTANCE instance = ThisModule();
+  static bool registered = false;
+  if (!registered) {
+    WNDCLASSEXW form = {};
+    form.cbSize = sizeof form;
+    form.hInstance = instance;
+    form.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    WNDCLASSEXW page = form;
+    form.lpfnWndProc = &FormProc;
+    form.lpszClassName = kFormClass;
+    page.lpfnWndProc = &PageProc;
+    page.lpszClassName = kPageClass;
+    RegisterClassExW(&form);
+    RegisterClassExW(&page);
+    registered = true;
+  }
+  INITCOMMONCONTROLSEX controls = {sizeof controls,
+                                   ICC_TAB_CLASSES | ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+
+  HDC screen = GetDC(nullptr);
+  dpi_ = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  if (dpi_ <= 0) dpi_ = 96;
+  form_font_ = MakeFont(L"MS Sans Serif", 11, false, dpi_);
+  version_font_ = MakeFont(L"MS Sans Serif", 19, true, dpi_);
+  status_font_ = MakeFont(L"Tahoma", 13, true, dpi_);
+
+  const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+  const DWORD ex_style = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;
+  RECT frame = {0, 0, Scale(kClientWidth), Scale(kClientHeight)};
+  AdjustWindowRectEx(&frame, style, FALSE, ex_style);
+  hwnd_ = CreateWindowExW(ex_style, kFormClass, text::kFormCaption, style, CW_USEDEFAULT,
+                          CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
+                          owner_, nullptr, instance, this);
+  if (!hwnd_) throw std::runtime_error("cannot create the tuning dialog");
+  SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(form_font_), FALSE);
+  CreateControls();
+}
+
+TfmTuneParams::~TfmTuneParams() {
+  // Workers have ended (ShowModal waits for them); their threads may still
+  // be returning.
+  for (HANDLE thread : worker_threads_) {
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }
+  if (hwnd_) {
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+  }
+  for (HIMAGELIST list : glyphs_)
+    if (list) ImageList_Destroy(list);
+  for (HFONT font : {form_font_, version_font_, status_font_})
+    if (font) DeleteObject(font);
+}
+
+int TfmTuneParams::Scale(int pixels) const { return MulDiv(pixels, dpi_, 96); }
+
+HWND TfmTuneParams::CreateChild(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style,
+                                int x, int y, int w, int h, int id, HFONT font) {
+  HWND child = CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, Scale(x), Scale(y),
+                               Scale(w), Scale(h), parent,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                               ThisModule(), nullptr);
+  if (!child) throw std::runtime_error("cannot create a control of the tuning dialog");
+  SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font ? font : form_font_), FALSE);
+  return child;
+}
+
+// A label sized to its text, as an auto-sized label is.
+HWND TfmTuneParams::CreateLabel(HWND parent, const wchar_t* text, int x, int y, HFONT font, int id) {
+  HFONT use = font ? font : form_font_;
+  HDC dc = GetDC(parent);
+  HGDIOBJ old = SelectObject(dc, use);
+  SIZE size = {0, 0};
+  GetTextExtentPoint32W(dc, text, lstrlenW(text), &size);
+  TEXTMETRICW metrics = {};
+  GetTextMetricsW(dc, &metrics);
+  SelectObject(dc, old);
+  ReleaseDC(parent, dc);
+  HWND label = CreateWindowExW(0, WC_STATICW, text, WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX,
+                               Scale(x), Scale(y), size.cx + 1, metrics.tmHeight, parent,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ThisModule(),
+                               nullptr);
+  if (!label) throw std::runtime_error("cannot create a label of the tuning dialog");
+  SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(use), FALSE);
+  return label;
+}
+
+void TfmTuneParams::CreateControls() {
+  // The form's own tab order: the hidden cancel button first, then the pages.
+  bbtCancel = CreateChild(hwnd_, WC_BUTTONW, text::kCancel, WS_TABSTOP | BS_PUSHBUTTON, 280, 696,
+                          89, 25, kIdCancel, nullptr);
+  pgTuneParams = CreateChild(hwnd_, WC_TABCONTROLW, L"", WS_TABSTOP | WS_CLIPCHILDREN, 0, 0,
+                             kClientWidth, kClientHeight, kIdPages, nullptr);
+  SetWindowLongPtrW(pgTuneParams, GWL_EXSTYLE,
+                    GetWindowLongPtrW(pgTuneParams, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
+  const wchar_t* captions[2] = {text::kPageDriver, text::kPageParams};
+  for (int i = 0; i < 2; ++i) {
+    TCITEMW item = {};
+    item.mask = TCIF_TEXT;
+    item.pszText = const_cast<wchar_t*>(captions[i]);
+    SendMessageW(pgTuneParams, TCM_INSERTITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+  }
+  RECT page_rect;
+  GetClientRect(pgTuneParams, &page_rect);
+  SendMessageW(pgTuneParams, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&page_rect));
+  HWND* pages[2] = {&tsOther, &tsTuneParams};
+  for (int i = 0; i < 2; ++i) {
+    *pages[i] = CreateWindowExW(WS_EX_CONTROLPARENT, kPageClass, captions[i],
+                                WS_CHILD | (i == 0 ? WS_VISIBLE : 0) | WS_CLIPSIBLINGS,
+                                page_rect.left, page_rect.top, page_rect.right - page_rect.left,
+                                page_rect.bottom - page_rect.top, pgTuneParams, nullptr,
+                                ThisModule(), nullptr);
+    if (!*pages[i]) throw std::runtime_error("cannot create a page of the tuning dialog");
+    SetWindowLongPtrW(*pages[i], GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  }
+
+  // "Настройки драйвера"
+  Label17 = CreateLabel(tsOther, text::kConnectedTo, 88, 16, nullptr);
+  cbConnetionType = CreateChild(tsOther, WC_COMBOBOXW, L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
+                                195, 13, 145, 260, kIdConnectionType, nullptr);
+  for (const wchar_t* item : text::kConnectionTypes)
+    SendMessageW(cbConnetionType, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+  bbtSave = CreateChild(tsOther, WC_BUTTONW, text::kSave, WS_TABSTOP | BS_DEFPUSHBUTTON, 247, 400,
+                        89, 25, kIdSave, nullptr);
+
+  // "Настроечные параметры"
+  Label15 = CreateLabel(tsTuneParams, text::kAddress, 16, 8, nullptr);
+  cbSiloNum = CreateChild(tsTuneParams, WC_COMBOBOXW, L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
+                          88, 6, 65, 260, kIdChannel, nullptr);
+  for (int channel = 0; channel < 32; ++channel)
+    SendMessageW(cbSiloNum, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(std::to_wstring(channel).c_str()));
+  lbVers = CreateLabel(tsTuneParams, text::kProgramCode, 192, 8, nullptr, kIdVersionCaption);
+  ShowWindow(lbVers, SW_HIDE);
+  // Empty until a read; wide enough for any program code up to the page's edge.
+  lbVers2 = CreateChild(tsTuneParams, WC_STATICW, L"", SS_LEFT | SS_NOPREFIX, 280, 5, 64, 24,
+                        kIdVersion, version_font_);
+  pnTune = CreateChild(tsTuneParams, WC_STATICW, L"", SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX, 13,
+                       33, 361, 33, kIdStatus, status_font_);
+  Bevel2 = CreateChild(tsTuneParams, WC_STATICW, L"", SS_ETCHEDHORZ, 8, 72, 361, 9, -1, nullptr);
+  Label8 = CreateLabel(tsTuneParams, text::kHeightHeader, 120, 80, nullptr);
+  Label16 = CreateLabel(tsTuneParams, text::kIdentHeader, 227, 80, nullptr);
+  for (int i = 0; i < kSensorRows; ++i) {
+    const SensorRowLayout& layout = kSensorRowLayout[i];
+    Row& row = rows_[i];
+    row.caption = CreateLabel(tsTuneParams, layout.caption, layout.caption_left, layout.caption_top, nullptr);
+    row.level = CreateChild(tsTuneParams, WC_EDITW, L"0",
+                            WS_TABSTOP | WS_BORDER | ES_RIGHT | ES_NUMBER | ES_AUTOHSCROLL, 104,
+                            layout.level_top, 81, 21, kIdLevelFirst + i, nullptr);
+    SetWindowLongPtrW(row.level, GWL_EXSTYLE, GetWindowLongPtrW(row.level, GWL_EXSTYLE) | WS_EX_CLIENTEDGE);
+    row.spin = CreateWindowExW(0, UPDOWN_CLASSW, L"",
+                               WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_SETBUDDYINT |
+                                   UDS_ARROWKEYS | UDS_NOTHOUSANDS,
+                               0, 0, 0, 0, tsTuneParams,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdSpinFirst + i)),
+                               ThisModule(), nullptr);
+    SendMessageW(row.spin, UDM_SETBUDDY, reinterpret_cast<WPARAM>(row.level), 0);
+    SendMessageW(row.spin, UDM_SETRANGE32, 0, 65535);
+    row.ident = CreateChild(tsTuneParams, WC_EDITW, L"", WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL, 215,
+                            layout.ident_top, 121, 21, kIdIdentFirst + i, nullptr);
+    SetWindowSubclass(row.level, &EditSubclassProc, kExitLevel, reinterpret_cast<DWORD_PTR>(this));
+    SetWindowSubclass(row.ident, &EditSubclassProc, kExitIdent, reinterpret_cast<DWORD_PTR>(this));
+  }
+  bbtWrite = CreateChild(tsTuneParams, WC_BUTTONW, text::kWrite, WS_TABSTOP | BS_PUSHBUTTON, 98, 400,
+                         111, 25, kIdWrite, nullptr);
+  bbtRead = CreateChild(tsTuneParams, WC_BUTTONW, text::kRead, WS_TABSTOP | BS_DEFPUSHBUTTON, 215,
+                        400, 121, 25, kIdRead, nullptr);
+  EnableWindow(bbtSave, FALSE);
+  EnableWindow(bbtWrite, FALSE);
+
+  const Glyph kinds[3] = {Glyph::kSave, Glyph::kWrite, Glyph::kRead};
+  const HWND buttons[3] = {bbtSave, bbtWrite, bbtRead};
+  for (int i = 0; i < 3; ++i) {
+    glyphs_[i] = CreateGlyphImages(kinds[i], Scale(16));
+    SetButtonGlyph(buttons[i], glyphs_[i]);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Modal run
+
+int TfmTuneParams::ShowModal() {
+  FormShow();
+  RECT frame;
+  GetWindowRect(hwnd_, &frame);
+  const int width = frame.right - frame.left;
+  const int height = frame.bottom - frame.top;
+  SetWindowPos(hwnd_, nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+               (GetSystemMetrics(SM_CYSCREEN) - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  const bool owner_enabled = owner_ && IsWindowEnabled(owner_);
+  if (owner_enabled) EnableWindow(owner_, FALSE);
+  ShowWindow(hwnd_, SW_SHOW);
+  SetForegroundWindow(hwnd_);
+  SetFocus(bbtCancel);
+
+  bool quit = false;
+  WPARAM quit_code = 0;
+  MSG msg;
+  while (!(close_requested_ && workers_running_ == 0)) {
+    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got == -1) break;
+    if (got == 0) {
+      // The application is ending: close, let the workers finish, then pass
+      // the quit on to the host's own loop.
+      quit = true;
+      quit_code = msg.wParam;
+      bbtCancelClick();
+      continue;
+    }
+    // Ctrl+Tab and Ctrl+Shift+Tab switch pages.
+    if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB && GetKeyState(VK_CONTROL) < 0 &&
+        (msg.hwnd == hwnd_ || IsChild(hwnd_, msg.hwnd))) {
+      const int page = static_cast<int>(SendMessageW(pgTuneParams, TCM_GETCURSEL, 0, 0));
+      const int next = (page + 1) % 2;
+      SendMessageW(pgTuneParams, TCM_SETCURSEL, static_cast<WPARAM>(next), 0);
+      ShowPage(next);
+      continue;
+    }
+    if (!IsDialogMessageW(hwnd_, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+  if (owner_enabled) EnableWindow(owner_, TRUE);
+  ShowWindow(hwnd_, SW_HIDE);
+  if (owner_) SetActiveWindow(owner_);
+  if (quit) PostQuitMessage(static_cast<int>(quit_code));
+  return modal_result_;
+}
+
+void TfmTuneParams::RequestClose() const { PostMessageW(hwnd_, WM_CLOSE, 0, 0); }
+
+void TfmTuneParams::bbtCancelClick() {
+  // Closing waits for a running worker: the loop ends once it has finished.
+  modal_result_ = IDCANCEL;
+  close_requested_ = true;
+}
+
+void TfmTuneParams::RunOnUiThread(const std::function<void()>& step) {
+  Step message{&step, nullptr};
+  if (GetWindowThreadProcessId(hwnd_, nullptr) == GetCurrentThreadId())
+    step();
+  else
+    SendMessageW(hwnd_, kMsgRunStep, 0, reinterpret_cast<LPARAM>(&message));
+  if (message.error) std::rethrow_exception(message.error);
+}
+
+void TfmTuneParams::WorkerStarting(HANDLE thread) {
+  HANDLE copy = nullptr;
+  DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0);
+  if (copy) worker_threads_.push_back(copy);
+  ++workers_running_;
+}
+
+void TfmTuneParams::WorkerEnded(HANDLE) {
+  --workers_running_;
+  // Focus went nowhere when the worker disabled the focused control.
+  if (!GetFocus() && GetActiveWindow() == hwnd_) {
+    HWND back = focus_before_worker_ && IsWindowEnabled(focus_before_worker_) &&
+                        IsWindowVisible(focus_before_worker_)
+                    ? focus_before_worker_
+                    : pgTuneParams;
+    SetFocus(back);
+  }
+  // Wake the modal loop so that a pending close is seen.
+  PostMessageW(hwnd_, WM_NULL, 0, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Window procedures
+
+LRESULT CALLBACK TfmTuneParams::FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTW*>(lp);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    static_cast<TfmTuneParams*>(create->lpCreateParams)->hwnd_ = hwnd;
+  }
+  auto* form = reinterpret_cast<TfmTuneParams*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (!form) return DefWindowProcW(hwnd, msg, wp, lp);
+  // No exception may unwind into the window manager.
+  try {
+    return form->HandleMessage(msg, wp, lp);
+  } catch (const std::exception& error) {
+    ShowErrorBox(WideFromCp1251(error.what()).c_str());
+  } catch (...) {
+    ShowErrorBox(text::kUnknownError);
+  }
+  return 0;
+}
+
+// Pages pass their controls' notifications on to the form.
+LRESULT CALLBACK TfmTuneParams::PageProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* form = reinterpret_cast<TfmTuneParams*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (form) {
+    switch (msg) {
+      case WM_COMMAND:
+      case WM_NOTIFY:
+      case WM_CTLCOLORSTATIC:
+      case WM_CTLCOLOREDIT:
+      case WM_CTLCOLORBTN:
+        return SendMessageW(form->hwnd_, msg, wp, lp);
+      default:
+        break;
+    }
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+LRESULT CALLBACK TfmTuneParams::EditSubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp,
+                                                 UINT_PTR kind, DWORD_PTR self) {
+  auto* form = reinterpret_cast<TfmTuneParams*>(self);
+  switch (msg) {
+    case WM_CHAR:
+      if (kind == kExitIdent) {
+        auto key = static_cast<wchar_t>(wp);
+        form->eT1IdentKeyPress(key);
+        if (key == 0) return 0;
+        wp = key;
+      }
+      break;
+    case WM_KILLFOCUS: {
+      // Checked once the focus has moved on to another control of the form,
+      // as a control's exit event is.
+      const auto next = reinterpret_cast<HWND>(wp);
+      if (next && (next == form->hwnd_ || IsChild(form->hwnd_, next)))
+        PostMessageW(form->hwnd_, kMsgExitCheck, kind, reinterpret_cast<LPARAM>(hwnd));
+      break;
+    }
+    case WM_NCDESTROY:
+      RemoveWindowSubclass(hwnd, &EditSubclassProc, kind);
+      break;
+    default:
+      break;
+  }
+  return DefSubclassProc(hwnd, msg, wp, lp);
+}
+
+LRESULT TfmTuneParams::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_COMMAND:
+      if (HandleCommand(LOWORD(wp), HIWORD(wp), reinterpret_cast<HWND>(lp))) return 0;
+      break;
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lp);
+      if (header->hwndFrom == pgTuneParams && header->code == TCN_SELCHANGE) {
+        ShowPage(static_cast<int>(SendMessageW(pgTuneParams, TCM_GETCURSEL, 0, 0)));
+        return 0;
+      }
+      break;
+    }
+    case WM_CLOSE:
+      bbtCancelClick();
+      return 0;
+    case DM_GETDEFID:
+      // No default by identifier: Enter arrives as IDOK and is routed below.
+      return 0;
+    case WM_CTLCOLORSTATIC: {
+      const auto dc = reinterpret_cast<HDC>(wp);
+      const auto control = reinterpret_cast<HWND>(lp);
+      SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+      if (control == lbVers2) SetTextColor(dc, kVersionColor);
+      else if (control == pnTune) SetTextColor(dc, kStatusColor);
+      else if (IsWindowEnabled(control)) SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+      else break;  // disabled edits draw as the system draws them
+      return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    }
+    case kMsgRunStep: {
+      auto* step = reinterpret_cast<Step*>(lp);
+      try {
+        (*step->run)();
+      } catch (...) {
+        step->error = std::current_exception();
+      }
+      return 0;
+    }
+    case kMsgExitCheck:
+      if (wp == kExitIdent) eT1IdentExit(reinterpret_cast<HWND>(lp));
+      else LevelExit(reinterpret_cast<HWND>(lp));
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(hwnd_, msg, wp, lp);
+}
+
+bool TfmTuneParams::HandleCommand(int id, int code, HWND control) {
+  if (id >= kIdLevelFirst && id < kIdLevelFirst + kSensorRows) {
+    if (code == EN_CHANGE) seLevelTopChange();
+    return true;
+  }
+  if (id >= kIdIdentFirst && id < kIdIdentFirst + kSensorRows) {
+    if (code == EN_CHANGE) seLevelTopChange();
+    return true;
+  }
+  switch (id) {
+    case IDCANCEL:
+      bbtCancelClick();
+      return true;
+    case IDOK: {
+      // Enter: the focused button, or the default button of the visible page.
+      HWND focus = GetFocus();
+      wchar_t cls[16] = {};
+      if (focus && GetClassNameW(focus, cls, 16) && lstrcmpiW(cls, WC_BUTTONW) == 0) {
+        SendMessageW(focus, BM_CLICK, 0, 0);
+      } else if (IsWindowVisible(tsTuneParams)) {
+        if (IsWindowEnabled(bbtRead)) bbtReadClick();
+      } else if (IsWindowEnabled(bbtSave)) {
+        bbtSaveClick();
+      }
+      return true;
+    }
+    case kIdSave:
+      if (code == BN_CLICKED) bbtSaveClick();
+      return true;
+    case kIdRead:
+      if (code == BN_CLICKED) bbtReadClick();
+      return true;
+    case kIdWrite:
+      if (code == BN_CLICKED) bbtWriteClick();
+      return true;
+    case kIdConnectionType:
+      if (code == CBN_SELCHANGE) seCriticalTimeChange();
+      return true;
+    case kIdChannel:
+      if (code == CBN_SELCHANGE) cbSiloNumChange();
+      return true;
+    default:
+      (void)control;
+      return false;
+  }
+}
+
+void TfmTuneParams::ShowPage(int index) {
+  ShowWindow(tsOther, index == 0 ? SW_SHOW : SW_HIDE);
+  ShowWindow(tsTuneParams, index == 1 ? SW_SHOW : SW_HIDE);
+}
+
+// ---------------------------------------------------------------------------
+// Form operations
+
+void TfmTuneParams::FormShow() {
+  SendMessageW(cbSiloNum, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+  SetWindowTextW(cbSiloNum, L"");
+  SetWindowTextW(pnTune, L"");
+  AccessOnOff(false);
+  // A type outside the list (a hand-edited cnf.ini) selects nothing.
+  const uint8_t type = Driver ? Driver->ConnectionType() : 0;
+  SendMessageW(cbConnetionType, CB_SETCURSEL, type <= 10 ? type : static_cast<WPARAM>(-1), 0);
+  EnableWindow(bbtWrite, FALSE);
+  EnableWindow(bbtSave, FALSE);
+  EnableWindow(bbtRead, TRUE);
+  EnableWindow(cbSiloNum, TRUE);
+}
+
+void TfmTuneParams::AccessOnOff(bool on) {
+  const BOOL enable = on ? TRUE : FALSE;
+  for (const Row& row : rows_) {
+    EnableWindow(row.level, enable);
+    EnableWindow(row.spin, enable);
+  }
+  for (const Row& row : rows_) EnableWindow(row.ident, enable);
+  ShowWindow(lbVers, on ? SW_SHOW : SW_HIDE);
+  ShowWindow(lbVers2, on ? SW_SHOW : SW_HIDE);
+  EnableWindow(bbtRead, enable);
+  EnableWindow(bbtWrite, enable);
+  EnableWindow(cbSiloNum, enable);
+}
+
+void TfmTuneParams::cbSiloNumChange() {
+  // One worker at a time; the inputs go off here already, so that nothing
+  // can start a second one before the worker's first step runs.
+  if (workers_running_ > 0) return;
+  focus_before_worker_ = GetFocus();
+  AccessOnOff(false);
+  (new TGetThread(this))->Start();
+}
+
+void TfmTuneParams::bbtReadClick() {
+  if (GetWindowTextLengthW(cbSiloNum) > 0)
+    cbSiloNumChange();
+  else
+    ShowMessageBox(text::kChooseChannel, text::kInfoCaption, kInfoFlags);
+  EnableWindow(bbtWrite, FALSE);
+}
+
+void TfmTuneParams::bbtWriteClick() {
+  if (workers_running_ > 0) return;
+  // Every value is checked before anything is sent, so a write never stops
+  // half-way over a bad entry.
+  if (!CheckAllInputs()) return;
+  focus_before_worker_ = GetFocus();
+  AccessOnOff(false);
+  (new TSetThread(this))->Start();
+}
+
+void TfmTuneParams::seLevelTopChange() { EnableWindow(bbtWrite, TRUE); }
+
+void TfmTuneParams::seCriticalTimeChange() { EnableWindow(bbtSave, TRUE); }
+
+void TfmTuneParams::bbtSaveClick() {
+  if (!Driver) return;
+  const auto type = static_cast<int32_t>(SendMessageW(cbConnetionType, CB_GETCURSEL, 0, 0));
+  if (type < 0) return;
+  try {
+    SaveConnectionType(*Driver, type);
+  } catch (const std::exception& error) {
+    // The file was not written: nothing switched, Save stays enabled.
+    ShowErrorBox(WideFromCp1251(error.what()).c_str());
+    return;
+  }
+  EnableWindow(bbtSave, FALSE);
+}
+
+void TfmTuneParams::eT1IdentKeyPress(wchar_t& key) {
+  // Backspace, hexadecimal digits, and the editing keys Ctrl+A, C, V, X, Z.
+  const bool editing = key == 1 || key == 3 || key == 0x16 || key == 0x18 || key == 0x1A;
+  if (key == 8 || editing || IsHexDigit(key)) return;
+  key = 0;
+}
+
+void TfmTuneParams::eT1IdentExit(HWND sender) {
+  if (!IsWindowEnabled(sender) || !IsWindowVisible(sender)) return;
+  for (int row = 1; row <= kSensorRows; ++row) {
+    int64_t value = 0;
+    if (IdentEdit(row) == sender && !IdentValue(row, value)) {
+      SetFocus(sender);
+      ShowErrorBox(text::kBadIdent);
+      return;
+    }
+  }
+}
+
+void TfmTuneParams::LevelExit(HWND sender) {
+  if (!IsWindowEnabled(sender) || !IsWindowVisible(sender)) return;
+  for (int row = 1; row <= kSensorRows; ++row) {
+    uint16_t value = 0;
+    if (LevelEdit(row) == sender && !LevelValue(row, value)) {
+      SetFocus(sender);
+      ShowErrorBox(text::kBadHeight);
+      return;
+    }
+  }
+}
+
+bool TfmTuneParams::CheckAllInputs() {
+  for (int row = 1; row <= kSensorRows; ++row) {
+    uint16_t height = 0;
+    int64_t ident = 0;
+    if (!LevelValue(row, height)) {
+      SetFocus(LevelEdit(row));
+      ShowErrorBox(text::kBadHeight);
+      return false;
+    }
+    if (!IdentValue(row, ident)) {
+      SetFocus(IdentEdit(row));
+      ShowErrorBox(text::kBadIdent);
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Row values
+
+bool TfmTuneParams::LevelValue(int row, uint16_t& value) const {
+  const std::wstring text = WindowText(LevelEdit(row));
+  if (text.empty() || text.size() > 5) return false;
+  uint32_t number = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return false;
+    number = number * 10 + static_cast<uint32_t>(c - L'0');
+  }
+  if (number > 65535) return false;
+  value = static_cast<uint16_t>(number);
+  return true;
+}
+
+void TfmTuneParams::SetLevelValue(int row, uint16_t value) {
+  SetWindowTextW(LevelEdit(row), std::to_wstring(value).c_str());
+}
+
+bool TfmTuneParams::IdentValue(int row, int64_t& value) const {
+  const std::wstring text = WindowText(IdentEdit(row));
+  if (text.empty() || text.size() > 16) return false;
+  uint64_t bits = 0;
+  for (wchar_t c : text) {
+    if (!IsHexDigit(c)) return false;
+    const wchar_t lower = c | 0x20;
+    bits = (bits << 4) | static_cast<uint64_t>(c <= L'9' ? c - L'0' : lower - L'a' + 10);
+  }
+  value = static_cast<int64_t>(bits);
+  return true;
+}
+
+void TfmTuneParams::SetIdentValue(int row, int64_t value) {
+  wchar_t text[17];
+  swprintf(text, 17, L"%016llX", static_cast<unsigned long long>(value));
+  SetWindowTextW(IdentEdit(row), text);
+}
+
+int TfmTuneParams::SelectedChannel() const {
+  return static_cast<int>(SendMessageW(cbSiloNum, CB_GETCURSEL, 0, 0));
+}
+
+void TfmTuneParams::SetStatus(const wchar_t* text, bool repaint_now) {
+  SetWindowTextW(pnTune, text);
+  if (repaint_now) UpdateWindow(pnTune);
+}
+
+}  // namespace lumo::ui

@@ -1,0 +1,38 @@
+// Texts of the tuning dialog and its menu item (shown through the wide API).
+#ifndef LUMO_UI_TUNETEXTS_H
+#define LUMO_UI_TUNETEXTS_H
+
+namespace lumo::ui::text {
+
+inline constexpr wchar_t kFormCaption[] = L"Параметры уровнемера ЛУМО";
+inline constexpr wchar_t kPageDriver[] = L"Настройки драйвера";
+inline constexpr wchar_t kPageParams[] = L"Настроечные параметры";
+inline constexpr wchar_t kConnectedTo[] = L"Лумо подключена к:";
+inline constexpr const wchar_t* kConnectionTypes[11] = {
+    L"Блок связи №1", L"Блок связи №2", L"Блок связи №3", L"Порт COM1",
+    L"Порт COM2",     L"Порт COM3",     L"Порт COM4",     L"Порт COM5",
+    L"Порт COM6",     L"Порт COM7",     L"Порт COM8"};
+inline constexpr wchar_t kSave[] = L"Сохранить";
+inline constexpr wchar_t kAddress[] = L"Адрес :";
+inline constexpr wchar_t kProgramCode[] = L"Код программы:";
+inline constexpr wchar_t kHeightHeader[] = L"Высота, мм";
+inline constexpr wchar_t kIdentHeader[] = L"Идентификатор";
+inline constexpr wchar_t kWrite[] = L"Записать в Лумо";
+inline constexpr wchar_t kRead[] = L"Считать из Лумо";
+inline constexpr wchar_t kCancel[] = L"Отмена";
+inline constexpr wchar_t kPleaseWait[] = L"Подождите, пожалуйста...";
+inline constexpr wchar_t kDeviceAbsent[] = L"Устройство отсутствует";
+inline constexpr wchar_t kChooseChannel[] = L"Выберите номер канала!";
+inline constexpr wchar_t kBadIdent[] = L"Введен некорректный идентификатор";
+inline constexpr wchar_t kBadHeight[] = L"Введена некорректная высота (допустимо от 0 до 65535)";
+inline constexpr wchar_t kInfoCaption[] = L"Информация";
+inline constexpr wchar_t kUnknownError[] = L"Неизвестная ошибка";
+
+// The menu item: caption prefix (its final space included) and hint.
+inline constexpr wchar_t kMenuParent[] = L"&Настройка";
+inline constexpr wchar_t kMenuItemPrefix[] = L"Настройка уровнемера Лумо ";
+inline constexpr wchar_t kMenuHint[] = L"Настройка Лумо";
+
+}  // namespace lumo::ui::text
+
+#endif

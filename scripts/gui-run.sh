@@ -15,6 +15,7 @@ export LUMO_ROOT
 work=$(mktemp -d "${TMPDIR:-/tmp}/lumo-gui.XXXXXX")
 xvfb_pid=""
 agent_pid=""
+# shellcheck disable=SC2317  # called by the EXIT trap
 cleanup() {
   local pid i
   if [ -n "$xvfb_pid" ]; then
@@ -58,7 +59,8 @@ else
     cat "$work/xvfb.log" >&2
     exit 1
   fi
-  export DISPLAY=:$(tr -d '[:space:]' <"$work/display")
+  DISPLAY=:$(tr -d '[:space:]' <"$work/display")
+  export DISPLAY
 fi
 xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "gui-run: display $DISPLAY does not answer" >&2; exit 1; }
 
@@ -81,7 +83,8 @@ if ! wait_for_file "$work/agent-port" 200; then
   cat "$work/agent.log" >&2
   exit 1
 fi
-export LUMO_XINPUT=127.0.0.1:$(tr -d '[:space:]' <"$work/agent-port")
+LUMO_XINPUT=127.0.0.1:$(tr -d '[:space:]' <"$work/agent-port")
+export LUMO_XINPUT
 
 status=0
 "$@" || status=$?

@@ -1,0 +1,636 @@
+// The tuning dialog and its menu item, driven through the reference host and
+// real input on a virtual display, against the simulated gauge on
+// COM$LUMO_SIM_COM. Drivers are built from the library's sources linked in,
+// so that the message boxes can be recorded through the message-box seam.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GuiRig.h"
+#include "HostWindow.h"
+#include "LumoHost.h"
+#include "ScriptedUnit.h"
+#include "SimGauge.h"
+#include "driver/ConnectionConfig.h"
+#include "driver/MenuHook.h"
+#include "driver/Silo.h"
+#include "ui/MessageBoxSeam.h"
+#include "ui/TuneParams.h"
+#include "ui/TuneTexts.h"
+
+using lumo::ui::TfmTuneParams;
+using lumo_host::HostWindow;
+using namespace lumo_test;
+namespace text = lumo::ui::text;
+
+namespace {
+
+// --- message boxes ---------------------------------------------------------
+
+struct Box {
+  std::wstring text, caption;
+  unsigned flags;
+  bool lock_free;  // another thread's request got through while it was up
+};
+
+std::mutex g_boxes_mutex;
+std::vector<Box> g_boxes;
+TSilo* g_probe_driver = nullptr;  // when set, each box checks its driver lock
+
+bool RequestGetsThrough(TSilo* driver) {
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread([driver, done] {
+    try {
+      driver->ReadState();
+    } catch (...) {
+    }
+    *done = true;
+  }).detach();
+  return WaitFor([&] { return done->load(); }, 10000);
+}
+
+int RecordBox(const wchar_t* message, const wchar_t* caption, unsigned flags) {
+  const bool lock_free = g_probe_driver ? RequestGetsThrough(g_probe_driver) : true;
+  std::lock_guard<std::mutex> lock(g_boxes_mutex);
+  g_boxes.push_back({message, caption, flags, lock_free});
+  return IDOK;
+}
+
+std::vector<Box> Boxes() {
+  std::lock_guard<std::mutex> lock(g_boxes_mutex);
+  return g_boxes;
+}
+
+// --- the host and the dialog -----------------------------------------------
+
+uint8_t SimType() { return static_cast<uint8_t>(SimGauge::Com() + 2); }
+
+// The reference host on a thread of its own, which is its UI thread.
+class HostRun {
+ public:
+  HostRun(std::vector<lumo_host::Gauge> gauges, unsigned poll_ms) {
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    thread_ = std::thread([this, gauges, poll_ms, ready] {
+      lumo_host::HostOptions options;
+      options.poll_interval_ms = poll_ms;
+      auto window = std::make_unique<HostWindow>(gauges, options);
+      const bool created = window->Create();
+      window_ = window.get();
+      hwnd_ = window->hwnd();
+      SetEvent(ready);
+      if (created) window->RunMessageLoop();
+    });
+    WaitForSingleObject(ready, INFINITE);
+    CloseHandle(ready);
+  }
+  ~HostRun() {
+    PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+    thread_.join();
+  }
+  HostWindow& host() { return *window_; }
+  HMENU Settings() { return GetSubMenu(window_->menu_bar(), 1); }
+
+ private:
+  std::thread thread_;
+  HostWindow* window_ = nullptr;  // set before ready is signalled
+  HWND hwnd_ = nullptr;
+};
+
+lumo_host::Gauge SimGaugeDriver() {
+  return {(new TSilo(SimType(), nullptr))->AsDriver(), L"simulated gauge"};
+}
+
+HWND FindDialog() { return FindWindowW(L"LumoTfmTuneParams", nullptr); }
+
+TfmTuneParams* Form() {
+  HWND dialog = FindDialog();
+  return dialog ? reinterpret_cast<TfmTuneParams*>(GetWindowLongPtrW(dialog, GWLP_USERDATA)) : nullptr;
+}
+
+TfmTuneParams& OpenDialog(HWND host, UINT command) {
+  PostMessageW(host, WM_COMMAND, command, 0);
+  EXPECT_TRUE(WaitFor([] { return FindDialog() && IsWindowVisible(FindDialog()); }));
+  return *Form();
+}
+
+bool Enabled(HWND w) { return IsWindowEnabled(w) != FALSE; }
+bool Visible(HWND w) { return IsWindowVisible(w) != FALSE; }
+
+// Picks an item of a drop-down list with the mouse: open it, click the item.
+void PickWithMouse(XInput& input, HWND combo, int index) {
+  input.Click(combo);
+  COMBOBOXINFO info = {};
+  info.cbSize = sizeof info;
+  ASSERT_TRUE(WaitFor([&] { return GetComboBoxInfo(combo, &info) && Visible(info.hwndList); }));
+  RECT list;
+  GetWindowRect(info.hwndList, &list);
+  const int height = static_cast<int>(SendMessageW(combo, CB_GETITEMHEIGHT, 0, 0));
+  const int top = static_cast<int>(SendMessageW(info.hwndList, LB_GETTOPINDEX, 0, 0));
+  input.ClickAt(list.left + 12, list.top + 2 + (index - top) * height + height / 2);
+}
+
+// Waits for a worker: the channel list goes off when it starts, on at the end.
+bool WaitForWorker(TfmTuneParams& form, int timeout_ms = 60000) {
+  return WaitFor([&] { return !Enabled(form.bbtRead); }, 10000) &&
+         WaitFor([&] { return Enabled(form.bbtRead); }, timeout_ms);
+}
+
+class TuningDialog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    {
+      std::lock_guard<std::mutex> lock(g_boxes_mutex);
+      g_boxes.clear();
+    }
+    g_probe_driver = nullptr;
+    lumo::ui::SetMessageBoxHandler(&RecordBox);
+  }
+  void TearDown() override {
+    lumo::ui::SetMessageBoxHandler(nullptr);
+    EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }, 60000)) << "a dialog stayed open";
+  }
+
+  void CloseWithEscape() {
+    input.Key("Escape");
+    EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }));
+  }
+
+  SimGauge sim;
+  XInput input;
+};
+
+// --- the menu item -----------------------------------------------------------
+
+// A bare host window with the given top-level menus, on a UI thread of its
+// own, where slot 15 is called as a host calls it.
+class MenuHost {
+ public:
+  explicit MenuHost(std::vector<std::wstring> menus) {
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    thread_ = std::thread([this, menus, ready] {
+      thread_id_ = GetCurrentThreadId();
+      bar_ = CreateMenu();
+      for (const std::wstring& caption : menus) {
+        HMENU popup = CreatePopupMenu();
+        AppendMenuW(popup, MF_STRING, 1, L"host item");
+        AppendMenuW(bar_, MF_POPUP, reinterpret_cast<UINT_PTR>(popup), caption.c_str());
+      }
+      hwnd_ = CreateWindowW(L"STATIC", L"menu host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 400,
+                            200, nullptr, bar_, nullptr, nullptr);
+      SetEvent(ready);
+      MSG msg;
+      while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == kRun) {
+          (*reinterpret_cast<std::function<void()>*>(msg.lParam))();
+          continue;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+      }
+      DestroyWindow(hwnd_);
+    });
+    WaitForSingleObject(ready, INFINITE);
+    CloseHandle(ready);
+  }
+  ~MenuHost() {
+    PostThreadMessageW(thread_id_, WM_QUIT, 0, 0);
+    thread_.join();
+  }
+  // Runs fn on the window's thread and waits for it.
+  void Run(std::function<void()> fn) {
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::function<void()> task = [&] {
+      fn();
+      SetEvent(done);
+    };
+    PostThreadMessageW(thread_id_, kRun, 0, reinterpret_cast<LPARAM>(&task));
+    WaitForSingleObject(done, INFINITE);
+    CloseHandle(done);
+  }
+  void AddMenuItems(lumo::Driver* driver, HMENU root) {
+    Run([&] { lumo::SlotAs<lumo::AddMenuItemsFn>(driver, lumo::kSlotAddMenuItems)(driver, root, 0); });
+  }
+  HMENU bar() const { return bar_; }
+  HWND hwnd() const { return hwnd_; }
+  std::vector<std::wstring> Items(int menu) {
+    std::vector<std::wstring> items;
+    HMENU popup = GetSubMenu(bar_, menu);
+    for (int i = 0; i < GetMenuItemCount(popup); ++i) {
+      wchar_t caption[128] = {};
+      GetMenuStringW(popup, static_cast<UINT>(i), caption, 128, MF_BYPOSITION);
+      items.push_back(caption);
+    }
+    return items;
+  }
+
+ private:
+  static constexpr UINT kRun = WM_APP + 77;
+  std::thread thread_;
+  DWORD thread_id_ = 0;
+  HMENU bar_ = nullptr;
+  HWND hwnd_ = nullptr;
+};
+
+lumo::Driver* UnitDriver(uint8_t type) { return (new TSilo(type, nullptr))->AsDriver(); }
+
+TEST(MenuItem, CaptionNamesTheTransport) {
+  const struct {
+    uint8_t type;
+    const wchar_t* caption;
+  } cases[] = {{0, L"Настройка уровнемера Лумо (БС №1)"},
+               {2, L"Настройка уровнемера Лумо (БС №3)"},
+               {3, L"Настройка уровнемера Лумо (COM №1)"},
+               {10, L"Настройка уровнемера Лумо (COM №8)"},
+               {255, L"Настройка уровнемера Лумо (COM №253)"}};
+  for (const auto& c : cases)
+    EXPECT_EQ(lumo::driver::MenuItemCaption(c.type), c.caption) << int(c.type);
+}
+
+TEST(MenuItem, GoesIntoTheFirstExactSettingsMenuOnly) {
+  const std::wstring item = L"Настройка уровнемера Лумо (БС №1)";
+  const struct {
+    std::vector<std::wstring> menus;
+    int menu_with_item;  // -1: none
+  } cases[] = {
+      {{L"&Файл", L"&Настройка", L"&Справка"}, 1},
+      {{L"&Файл", L"Настройка"}, -1},
+      {{L"&Файл", L"&настройка"}, -1},
+      {{L"&Настройка", L"&Настройка"}, 0},
+  };
+  for (const auto& c : cases) {
+    MenuHost host(c.menus);
+    lumo::Driver* driver = UnitDriver(0);
+    host.AddMenuItems(driver, host.bar());
+    host.AddMenuItems(driver, host.bar());  // a second call adds nothing
+    for (int m = 0; m < static_cast<int>(c.menus.size()); ++m) {
+      const auto items = host.Items(m);
+      if (m == c.menu_with_item) {
+        ASSERT_EQ(items.size(), 2u) << Utf8(c.menus[m]);
+        EXPECT_EQ(items[1], item);
+      } else {
+        EXPECT_EQ(items.size(), 1u) << Utf8(c.menus[m]);
+      }
+    }
+    host.Run([&] { lumo::Release(driver); });
+    EXPECT_EQ(host.Items(c.menu_with_item < 0 ? 0 : c.menu_with_item).size(), 1u)
+        << "release removes the item";
+  }
+}
+
+TEST(MenuItem, FirstCallWithoutTheMenuSpendsTheChance) {
+  MenuHost without({L"&Файл"});
+  MenuHost with({L"&Файл", L"&Настройка"});
+  lumo::Driver* driver = UnitDriver(0);
+  without.AddMenuItems(driver, without.bar());
+  with.AddMenuItems(driver, with.bar());
+  EXPECT_EQ(with.Items(1).size(), 1u);
+  with.Run([&] { lumo::Release(driver); });
+}
+
+TEST_F(TuningDialog, TwoDriversEachOpenTheirOwnDialogAndReleaseRemovesTheItem) {
+  MenuHost host({L"&Файл", L"&Настройка"});
+  lumo::Driver* first = UnitDriver(0);
+  lumo::Driver* second = UnitDriver(2);
+  host.AddMenuItems(first, host.bar());
+  host.AddMenuItems(second, host.bar());
+  const auto items = host.Items(1);
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[1], L"Настройка уровнемера Лумо (БС №1)");
+  EXPECT_EQ(items[2], L"Настройка уровнемера Лумо (БС №3)");
+  HMENU settings = GetSubMenu(host.bar(), 1);
+  const UINT ids[2] = {GetMenuItemID(settings, 1), GetMenuItemID(settings, 2)};
+  EXPECT_NE(ids[0], ids[1]);
+  const int expected_selection[2] = {0, 2};
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_GE(ids[i], lumo::kMenuCommandFirst);
+    EXPECT_LE(ids[i], lumo::kMenuCommandLast);
+    TfmTuneParams& form = OpenDialog(host.hwnd(), ids[i]);
+    EXPECT_EQ(SendMessageW(form.cbConnetionType, CB_GETCURSEL, 0, 0), expected_selection[i]);
+    EXPECT_FALSE(Enabled(host.hwnd())) << "the host window waits for the dialog";
+    CloseWithEscape();
+    EXPECT_TRUE(WaitFor([&] { return Enabled(host.hwnd()); }));
+  }
+  // Released from another thread while its dialog is open: the dialog closes
+  // first, the release waits for it, and the item is gone.
+  OpenDialog(host.hwnd(), ids[0]);
+  lumo::Release(first);
+  EXPECT_EQ(FindDialog(), nullptr);
+  EXPECT_EQ(host.Items(1).size(), 2u);
+  // The released driver's command reaches nobody.
+  PostMessageW(host.hwnd(), WM_COMMAND, ids[0], 0);
+  host.Run([] {});
+  EXPECT_EQ(FindDialog(), nullptr);
+  host.Run([&] { lumo::Release(second); });
+  EXPECT_EQ(host.Items(1).size(), 1u);
+}
+
+// --- the dialog through the reference host ---------------------------------
+
+TEST_F(TuningDialog, OpensFromTheMenuOnTheDriverPageAndClosesWithEscape) {
+  HostRun run({SimGaugeDriver()}, 500);
+  HostWindow& host = run.host();
+  ASSERT_TRUE(WaitFor([&] { return host.PollCount(0) > 0; }));
+  // Through the menu with the mouse, as a person opens it.
+  RECT bar_item;
+  ASSERT_TRUE(GetMenuItemRect(host.hwnd(), host.menu_bar(), 1, &bar_item));
+  input.ClickAt((bar_item.left + bar_item.right) / 2, (bar_item.top + bar_item.bottom) / 2);
+  RECT item = {};
+  ASSERT_TRUE(WaitFor([&] {
+    return GetMenuItemRect(host.hwnd(), run.Settings(), 1, &item) && item.bottom > item.top;
+  }));
+  input.Shot("host-menu");
+  input.ClickAt((item.left + item.right) / 2, (item.top + item.bottom) / 2);
+  ASSERT_TRUE(WaitFor([] { return FindDialog() && Visible(FindDialog()); }));
+  TfmTuneParams& form = *Form();
+
+  EXPECT_EQ(Text(FindDialog()), text::kFormCaption);
+  EXPECT_TRUE(Visible(form.tsOther));
+  EXPECT_FALSE(Visible(form.tsTuneParams));
+  EXPECT_EQ(SendMessageW(form.cbConnetionType, CB_GETCURSEL, 0, 0), SimType());
+  EXPECT_FALSE(Enabled(form.bbtSave));
+  // The parameters page right after opening: only the channel and Read.
+  for (int row = 1; row <= lumo::ui::kSensorRows; ++row) {
+    EXPECT_FALSE(Enabled(form.LevelEdit(row)));
+    EXPECT_FALSE(Enabled(form.IdentEdit(row)));
+  }
+  EXPECT_FALSE(Visible(form.lbVers));
+  EXPECT_FALSE(Enabled(form.bbtWrite));
+  EXPECT_TRUE(Enabled(form.bbtRead));
+  EXPECT_TRUE(Enabled(form.cbSiloNum));
+  EXPECT_EQ(SendMessageW(form.cbSiloNum, CB_GETCURSEL, 0, 0), CB_ERR);
+  // Every caption as the dialog's texts give it.
+  const std::pair<HWND, const wchar_t*> captions[] = {
+      {form.Label17, text::kConnectedTo}, {form.bbtSave, text::kSave},
+      {form.Label15, text::kAddress},     {form.lbVers, text::kProgramCode},
+      {form.Label8, text::kHeightHeader}, {form.Label16, text::kIdentHeader},
+      {form.bbtWrite, text::kWrite},      {form.bbtRead, text::kRead},
+      {form.bbtCancel, text::kCancel}};
+  for (const auto& c : captions) EXPECT_EQ(Text(c.first), c.second);
+  input.Shot("tuning-driver-page");
+  CloseWithEscape();
+  EXPECT_TRUE(WaitFor([&] { return Enabled(host.hwnd()); }));
+  EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(TuningDialog, TypeOutsideTheListSelectsNothing) {
+  HostRun run({SimGaugeDriver()}, 1000);
+  // Switch the driver to COM9, which nothing links: no port, type 11.
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  SetConnectionType(*form.Driver, 11);
+  CloseWithEscape();
+  TfmTuneParams& again = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  EXPECT_EQ(SendMessageW(again.cbConnetionType, CB_GETCURSEL, 0, 0), CB_ERR);
+  EXPECT_FALSE(Enabled(again.bbtSave));
+  SetConnectionType(*again.Driver, SimType());
+  CloseWithEscape();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].text, L"Невозможно открыть порт COM для уровнемера!");
+}
+
+TEST_F(TuningDialog, ReadWithoutChannelAsksForOneAndStartsNothing) {
+  HostRun run({SimGaugeDriver()}, 100000);
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  input.Click(Form()->pgTuneParams);  // focus off the hidden cancel button
+  SendMessageW(form.pgTuneParams, TCM_SETCURSEL, 1, 0);
+  NMHDR change = {form.pgTuneParams, lumo::ui::kIdPages, static_cast<UINT>(TCN_SELCHANGE)};
+  SendMessageW(FindDialog(), WM_NOTIFY, lumo::ui::kIdPages, reinterpret_cast<LPARAM>(&change));
+  const int frames = sim.Stat("frames");
+  input.Click(form.bbtRead);
+  ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); }));
+  EXPECT_EQ(Boxes()[0].text, text::kChooseChannel);
+  EXPECT_EQ(Boxes()[0].flags, static_cast<unsigned>(MB_OK | MB_ICONINFORMATION));
+  EXPECT_EQ(Text(form.pnTune), L"");
+  EXPECT_TRUE(Enabled(form.cbSiloNum));
+  EXPECT_FALSE(Enabled(form.bbtWrite));
+  EXPECT_EQ(sim.Stat("frames"), frames);
+  CloseWithEscape();
+}
+
+// Shows the parameters page as the user's click on its tab would.
+void ShowParametersPage(XInput& input, TfmTuneParams& form) {
+  RECT tab;
+  TabCtrl_GetItemRect(form.pgTuneParams, 1, &tab);
+  MapWindowPoints(form.pgTuneParams, nullptr, reinterpret_cast<POINT*>(&tab), 2);
+  input.ClickAt((tab.left + tab.right) / 2, (tab.top + tab.bottom) / 2);
+  ASSERT_TRUE(WaitFor([&] { return Visible(form.tsTuneParams); }));
+}
+
+// The eleven sensors of channel 3 as the simulated gauge holds them.
+struct Sensor {
+  uint16_t height;
+  const char* ident;
+};
+const Sensor kChannel3[11] = {
+    {100, "0000000000000001"},  {1500, "00000000DEADBEEF"}, {65535, "FFFFFFFFFFFFFFFF"},
+    {0, "0000000000000000"},    {250, "8000000000000000"},  {9999, "0123456789ABCDEF"},
+    {7, "7FFFFFFFFFFFFFFF"},    {3000, "00000000000000FF"}, {12000, "1111111111111111"},
+    {42, "ABCDEF0123456789"},   {65000, "0000000100000000"}};
+
+TEST_F(TuningDialog, ReadFillsTheRowsAndWriteSendsWhatWasEntered) {
+  for (int i = 0; i < 11; ++i) {
+    sim.Ok("set ch=3 param=" + std::to_string(i + 1) + " value=" + std::to_string(kChannel3[i].height));
+    sim.Ok("set ch=3 param=" + std::to_string(i + 129) + " value=0x" + kChannel3[i].ident);
+  }
+  sim.Ok("set ch=3 program=0102A0FF");
+  HostRun run({SimGaugeDriver()}, 300);
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  ShowParametersPage(input, form);
+  PickWithMouse(input, form.cbSiloNum, 3);
+  ASSERT_TRUE(WaitForWorker(form));
+  for (int row = 1; row <= 11; ++row) {
+    EXPECT_EQ(Text(form.LevelEdit(row)), std::to_wstring(kChannel3[row - 1].height)) << row;
+    const std::string ident = kChannel3[row - 1].ident;
+    EXPECT_EQ(Text(form.IdentEdit(row)), std::wstring(ident.begin(), ident.end())) << row;
+    EXPECT_TRUE(Enabled(form.LevelEdit(row)));
+  }
+  EXPECT_EQ(Text(form.lbVers2), L"0102A0FF");
+  EXPECT_TRUE(Visible(form.lbVers2));
+  EXPECT_EQ(Text(form.pnTune), L"");
+  EXPECT_FALSE(Enabled(form.bbtWrite)) << "a freshly read channel has nothing to write";
+  input.Shot("tuning-parameters-page");
+
+  // Edit two rows with the keyboard; Write comes on.
+  input.Click(form.LevelEdit(2));
+  input.Key("ctrl+a");
+  input.Type("2222");
+  input.Click(form.IdentEdit(11));
+  input.Key("ctrl+a");
+  input.Type("cafe");
+  ASSERT_TRUE(WaitFor([&] { return Text(form.IdentEdit(11)) == L"cafe"; }));
+  EXPECT_TRUE(Enabled(form.bbtWrite));
+  sim.Ok("clear stats");
+  const uint64_t polls_before = run.host().PollCount(0);
+  input.Click(form.bbtWrite);
+  ASSERT_TRUE(WaitForWorker(form));
+  EXPECT_GT(run.host().PollCount(0), polls_before) << "the host kept polling during the write";
+  EXPECT_EQ(sim.Stat("writes"), 22);
+  EXPECT_EQ(sim.Ok("get ch=3 param=2"), "ok value=2222 hex=08AE");
+  EXPECT_NE(sim.Ok("get ch=3 param=139").find("hex=000000000000CAFE"), std::string::npos);
+  EXPECT_NE(sim.Ok("get ch=3 param=131").find("hex=FFFFFFFFFFFFFFFF"), std::string::npos);
+  EXPECT_EQ(Text(form.IdentEdit(11)), L"cafe") << "nothing is read back";
+  EXPECT_FALSE(Enabled(form.bbtWrite));
+  EXPECT_TRUE(Boxes().empty());
+  CloseWithEscape();
+}
+
+TEST_F(TuningDialog, IdentifierAndHeightInputChecks) {
+  HostRun run({SimGaugeDriver()}, 100000);
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  ShowParametersPage(input, form);
+  PickWithMouse(input, form.cbSiloNum, 1);
+  ASSERT_TRUE(WaitForWorker(form));
+
+  // The key filter: only hexadecimal digits and backspace get through.
+  input.Click(form.IdentEdit(1));
+  input.Key("ctrl+a BackSpace");
+  input.Type("g 1a-Z9");
+  input.Key("BackSpace");
+  ASSERT_TRUE(WaitFor([&] { return Text(form.IdentEdit(1)) == L"1a"; })) << Utf8(Text(form.IdentEdit(1)));
+
+  // The exit checks, leaving the field with Tab.
+  const struct {
+    int row;
+    bool ident;
+    const char* typed;
+    bool accepted;
+  } cases[] = {
+      {1, true, "", false},
+      {1, true, "1234567890ABCDEF1", false},
+      {1, true, "ffffffffffffffff", true},
+      {2, true, "0", true},
+      {3, false, "70000", false},
+      {3, false, "65535", true},
+      {4, false, "", false},
+  };
+  for (const auto& c : cases) {
+    const size_t boxes = Boxes().size();
+    HWND field = c.ident ? form.IdentEdit(c.row) : form.LevelEdit(c.row);
+    input.Click(field);
+    input.Key("ctrl+a BackSpace");
+    if (*c.typed) input.Type(c.typed);
+    input.Key("Tab");
+    // The focus moves on, or comes back with the error shown.
+    ASSERT_TRUE(WaitFor([&] { return c.accepted ? GetFocus() != field : Boxes().size() > boxes; }))
+        << c.typed;
+    if (!c.accepted) {
+      EXPECT_EQ(Boxes().back().text, c.ident ? text::kBadIdent : text::kBadHeight) << c.typed;
+      std::wstring typed(c.typed, c.typed + strlen(c.typed));
+      EXPECT_EQ(Text(field), typed) << "the text stays for correction";
+      input.Key("ctrl+a BackSpace");
+      input.Type(c.ident ? "1" : "1");
+    } else {
+      EXPECT_EQ(Boxes().size(), boxes) << c.typed;
+    }
+  }
+  // Write refuses a bad height before sending anything.
+  input.Click(form.LevelEdit(5));
+  input.Key("ctrl+a BackSpace");
+  input.Type("99999");
+  sim.Ok("clear stats");
+  const size_t boxes = Boxes().size();
+  input.Click(form.bbtWrite);
+  ASSERT_TRUE(WaitFor([&] { return Boxes().size() > boxes; }));
+  EXPECT_EQ(Boxes().back().text, text::kBadHeight);
+  EXPECT_EQ(sim.Stat("writes"), 0);
+  input.Key("ctrl+a BackSpace");
+  input.Type("5");
+  CloseWithEscape();
+}
+
+TEST_F(TuningDialog, SilentGaugeShowsZerosAndNoBox) {
+  sim.Ok("fault ch=6 kind=silence persist");
+  HostRun run({SimGaugeDriver()}, 100000);
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  ShowParametersPage(input, form);
+  PickWithMouse(input, form.cbSiloNum, 6);
+  ASSERT_TRUE(WaitForWorker(form, 120000));
+  for (int row = 1; row <= 11; ++row) {
+    EXPECT_EQ(Text(form.LevelEdit(row)), L"0");
+    EXPECT_EQ(Text(form.IdentEdit(row)), L"0000000000000000");
+    EXPECT_FALSE(Enabled(form.LevelEdit(row))) << "nothing of the gauge's to write back";
+  }
+  EXPECT_EQ(Text(form.pnTune), text::kDeviceAbsent);
+  EXPECT_FALSE(Visible(form.lbVers2));
+  EXPECT_TRUE(Enabled(form.cbSiloNum));
+  EXPECT_TRUE(Boxes().empty());
+  sim.Ok("clear");
+  CloseWithEscape();
+}
+
+TEST_F(TuningDialog, ClosingWhileAReadRunsWaitsForIt) {
+  HostRun run({SimGaugeDriver()}, 100000);
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  ShowParametersPage(input, form);
+  PickWithMouse(input, form.cbSiloNum, 2);
+  ASSERT_TRUE(WaitFor([&] { return Text(form.pnTune) == text::kPleaseWait; }, 10000));
+  HWND dialog = FindDialog();
+  PostMessageW(dialog, WM_CLOSE, 0, 0);
+  input.Key("Escape");
+  // Still there while the batch runs, gone once it has ended.
+  EXPECT_TRUE(Visible(dialog));
+  EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }, 60000));
+}
+
+TEST_F(TuningDialog, SavingTheConnectionWritesCnfIniAndSwitches) {
+  WriteConfigFile("[Lumo]\r\nConnectionType=" + std::to_string(SimType()) + "\r\n");
+  HostRun run({SimGaugeDriver()}, 200);
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  PickWithMouse(input, form.cbConnetionType, 1);
+  ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtSave); }));
+  input.Click(form.bbtSave);
+  ASSERT_TRUE(WaitFor([&] { return !Enabled(form.bbtSave); }));
+  EXPECT_EQ(form.Driver->ConnectionType(), 1);
+  EXPECT_NE(ReadConfigFile().find("ConnectionType=1"), std::string::npos) << ReadConfigFile();
+  // Back to the gauge, with Enter on the page's default button.
+  PickWithMouse(input, form.cbConnetionType, SimType());
+  ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtSave); }));
+  input.Click(form.Label17);
+  input.Key("Return");
+  ASSERT_TRUE(WaitFor([&] { return !Enabled(form.bbtSave); }));
+  EXPECT_EQ(form.Driver->ConnectionType(), SimType());
+  CloseWithEscape();
+  RemoveConfigFile();
+  EXPECT_TRUE(Boxes().empty());
+}
+
+// Over a communication unit that fails every parameter request: one box per
+// row, each shown while host requests get through, then zeros and the code.
+TEST_F(TuningDialog, ParameterErrorsAreShownAfterTheBatchOneBoxPerRow) {
+  ScriptedUnit unit;
+  unit.during_exchange = [&unit] {
+    const auto frames = unit.Frames();
+    // Program code requests go through; parameter reads fail.
+    unit.exchange_result = frames.back().substr(3, 2) == "03" && frames.back().substr(1, 2) == "07" ? 1 : 0;
+  };
+  auto* silo = new TSilo(0, unit.unit());
+  HostRun run({{silo->AsDriver(), L"unit"}}, 100000);
+  // After the host's first poll round, which would take the reply otherwise.
+  ASSERT_TRUE(WaitFor([&] { return run.host().PollCount(0) > 0; }));
+  unit.QueueReply(Frame("070104" "0102A0FF" "00"));
+  g_probe_driver = silo;
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  ShowParametersPage(input, form);
+  PickWithMouse(input, form.cbSiloNum, 7);
+  ASSERT_TRUE(WaitForWorker(form));
+  const auto boxes = Boxes();
+  ASSERT_EQ(boxes.size(), 11u);
+  for (const Box& box : boxes) {
+    EXPECT_EQ(box.text, L"Ошибка запроса параметра");
+    EXPECT_TRUE(box.lock_free) << "a box held the driver lock";
+  }
+  for (int row = 1; row <= 11; ++row) EXPECT_EQ(Text(form.LevelEdit(row)), L"0");
+  EXPECT_EQ(Text(form.lbVers2), L"0102A0FF");
+  EXPECT_TRUE(Enabled(form.LevelEdit(1)));
+  g_probe_driver = nullptr;
+  CloseWithEscape();
+}
+
+}  // namespace

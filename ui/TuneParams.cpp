@@ -195,7 +195,7 @@ TfmTuneParams::~TfmTuneParams() {
   }
   for (HIMAGELIST list : glyphs_)
     if (list) ImageList_Destroy(list);
-  for (HFONT font : {form_font_, version_font_, status_font_})
+  for (HFONT font : {form_font_, version_font_, status_font_, fitted_font_})
     if (font) DeleteObject(font);
 }
 
@@ -278,9 +278,12 @@ void TfmTuneParams::CreateControls() {
     SendMessageW(cbSiloNum, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(std::to_wstring(channel).c_str()));
   lbVers = CreateLabel(tsTuneParams, text::kProgramCode, 192, 8, nullptr, kIdVersionCaption);
   ShowWindow(lbVers, SW_HIDE);
-  // Empty until a read; wide enough for any program code up to the page's edge.
+  // Empty until a read; it reaches to the page's edge.
   lbVers2 = CreateChild(tsTuneParams, WC_STATICW, L"", SS_LEFT | SS_NOPREFIX, 280, 5, 64, 24,
                         kIdVersion, version_font_);
+  RECT page;
+  GetClientRect(tsTuneParams, &page);
+  SetWindowPos(lbVers2, nullptr, 0, 0, page.right - Scale(280), Scale(24), SWP_NOMOVE | SWP_NOZORDER);
   pnTune = CreateChild(tsTuneParams, WC_STATICW, L"", SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX, 13,
                        33, 361, 33, kIdStatus, status_font_);
   Bevel2 = CreateChild(tsTuneParams, WC_STATICW, L"", SS_ETCHEDHORZ, 8, 72, 361, 9, -1, nullptr);
@@ -743,6 +746,32 @@ void TfmTuneParams::SetIdentValue(int row, int64_t value) {
   wchar_t text[17];
   swprintf(text, 17, L"%016llX", static_cast<unsigned long long>(value));
   SetWindowTextW(IdentEdit(row), text);
+}
+
+void TfmTuneParams::ShowProgramCode(const std::wstring& code) {
+  // A code wider than the room left of the page's edge gets a smaller type
+  // rather than losing its last digits.
+  RECT room;
+  GetClientRect(lbVers2, &room);
+  HFONT chosen = version_font_;
+  HDC dc = GetDC(lbVers2);
+  for (int pixels = 19; pixels >= 8; --pixels) {
+    HFONT candidate = pixels == 19 ? version_font_ : MakeFont(L"MS Sans Serif", pixels, true, dpi_);
+    HGDIOBJ old = SelectObject(dc, candidate);
+    SIZE size = {0, 0};
+    GetTextExtentPoint32W(dc, code.c_str(), static_cast<int>(code.size()), &size);
+    SelectObject(dc, old);
+    if (size.cx <= room.right || pixels == 8) {
+      chosen = candidate;
+      break;
+    }
+    if (candidate != version_font_) DeleteObject(candidate);
+  }
+  ReleaseDC(lbVers2, dc);
+  SendMessageW(lbVers2, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), FALSE);
+  if (fitted_font_ && fitted_font_ != chosen) DeleteObject(fitted_font_);
+  fitted_font_ = chosen != version_font_ ? chosen : nullptr;
+  SetWindowTextW(lbVers2, code.c_str());
 }
 
 int TfmTuneParams::SelectedChannel() const {

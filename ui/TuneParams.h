@@ -101,6 +101,8 @@ class TfmTuneParams {
   bool IdentValue(int row, int64_t& value) const;
   void SetIdentValue(int row, int64_t value);
   int SelectedChannel() const;
+  // Shows the program code in lbVers2, whole.
+  void ShowProgramCode(const std::wstring& code);
   void SetStatus(const wchar_t* text, bool repaint_now);
 
   // Controls, named as the form's designer named them.
@@ -136,6 +138,7 @@ class TfmTuneParams {
   HWND hwnd_ = nullptr;
   int dpi_ = 96;
   HFONT form_font_ = nullptr, version_font_ = nullptr, status_font_ = nullptr;
+  HFONT fitted_font_ = nullptr;  // lbVers2's smaller type for a long code
   HIMAGELIST glyphs_[3] = {};
   Row rows_[kSensorRows] = {};
   int modal_result_ = 0;

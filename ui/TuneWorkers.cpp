@@ -100,7 +100,7 @@ void TGetThread::AfterRead() {
     Dialog->SetStatus(L"", false);
     ShowWindow(Dialog->lbVers, SW_SHOW);
     ShowWindow(Dialog->lbVers2, SW_SHOW);
-    SetWindowTextW(Dialog->lbVers2, std::wstring(ProgramCode.begin(), ProgramCode.end()).c_str());
+    Dialog->ShowProgramCode(std::wstring(ProgramCode.begin(), ProgramCode.end()));
   }
   EnableWindow(Dialog->bbtWrite, FALSE);
   EnableWindow(Dialog->bbtRead, TRUE);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ControlClient.h"
+#include "GuiRig.h"
 #include "HostWindow.h"
 #include "LumoHost.h"
 #include "SimGauge.h"
@@ -27,17 +28,6 @@ using namespace lumo_test;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Polls pred every 20 ms until it holds or timeout_ms pass.
-bool WaitFor(const std::function<bool()>& pred, int timeout_ms = 30000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
 
 // Runs the message loop on this thread while script runs on another; the
 // window is closed when the script returns, if the script has not closed it.

@@ -13,6 +13,7 @@ which runs on the X display the rig started. It takes commands over TCP on
                               window whose name matches WINDOW-NAME (a regular
                               expression, as xdotool search --name takes it)
                               -> ok PATH
+  shot PATH WxH+X+Y           screenshot of that rectangle of the screen
   quit                        end the agent -> ok
 
 Every command is bounded by --timeout seconds (default 10). The agent ends
@@ -23,11 +24,14 @@ Prints "port <tcp port>" on stdout when ready.
 """
 import argparse
 import os
+import re
 import shlex
-import socket
 import subprocess
 import sys
 import threading
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import line_server  # noqa: E402
 
 XDOTOOL = "/usr/bin/xdotool"
 
@@ -70,6 +74,10 @@ class Agent:
             raise CommandError("shot needs a file path")
         path, name = args[0], " ".join(args[1:])
         window = "root"
+        if re.fullmatch(r"\d+x\d+\+\d+\+\d+", name):
+            # A screen rectangle WxH+X+Y, as a Windows program sees its window.
+            self.run(["import", "-window", "root", "-crop", name, "+repage", path])
+            return path
         if name:
             try:
                 found = self.run([XDOTOOL, "search", "--onlyvisible", "--name", name]).split()
@@ -124,29 +132,10 @@ def main():
     args = ap.parse_args()
     agent = Agent(args.timeout)
     parent = os.getppid()
-    srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    srv.bind(("127.0.0.1", 0))
-    srv.listen(8)
-    srv.settimeout(0.2)
-    port = srv.getsockname()[1]
-    if args.port_file:
-        with open(args.port_file + ".tmp", "w") as f:
-            f.write("%d\n" % port)
-        os.replace(args.port_file + ".tmp", args.port_file)
-    print("port %d" % port, flush=True)
-    try:
-        # The parent check runs with the accept timeout: an orphaned agent
-        # (its rig killed without cleanup) ends within a fraction of a second.
-        while not agent.quit.is_set() and os.getppid() == parent:
-            try:
-                conn, _ = srv.accept()
-            except socket.timeout:
-                continue
-            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            threading.Thread(target=agent.serve_client, args=(conn,), daemon=True).start()
-    except KeyboardInterrupt:
-        pass
+    # The parent check runs with the accept timeout: an orphaned agent (its
+    # rig killed without cleanup) ends within a fraction of a second.
+    line_server.serve(agent.serve_client, args.port_file,
+                      lambda: not agent.quit.is_set() and os.getppid() == parent)
     return 0
 
 

@@ -58,12 +58,18 @@ void XInput::Key(const std::string& keys) { Do("xdotool key --delay 30 " + keys)
 
 void XInput::Type(const std::string& text) { Do("xdotool type --delay 30 '" + text + "'"); }
 
-void XInput::Shot(const std::string& name) {
+void XInput::Shot(const std::string& name, HWND window) {
   const char* root = std::getenv("LUMO_ROOT");
   if (!root) return;
   const std::string dir = std::string(root) + "/build/screenshots";
   CreateDirectoryA(("Z:" + dir).c_str(), nullptr);
-  Do("shot " + dir + "/" + name + ".png");
+  std::string area;
+  RECT r;
+  if (window && GetWindowRect(window, &r)) {
+    area = " " + std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) + "+" +
+           std::to_string(r.left) + "+" + std::to_string(r.top);
+  }
+  Do("shot " + dir + "/" + name + ".png" + area);
 }
 
 }  // namespace lumo_test

@@ -33,8 +33,9 @@ class XInput {
   void Key(const std::string& keys);
   // Types ASCII text as key presses.
   void Type(const std::string& text);
-  // Saves a screenshot of the whole screen as build/screenshots/NAME.png.
-  void Shot(const std::string& name);
+  // Saves a screenshot as build/screenshots/NAME.png: of the whole screen, or
+  // of the window's rectangle on it.
+  void Shot(const std::string& name, HWND window = nullptr);
 
  private:
   ControlClient client_;

@@ -21,10 +21,12 @@ import argparse
 import os
 import pty
 import select
-import socket
 import sys
 import termios
 import threading
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import line_server  # noqa: E402
 import time
 import tty
 
@@ -189,27 +191,8 @@ def main():
     ap.add_argument("--port-file")
     args = ap.parse_args()
     peer = Peer(args.prefix)
-    srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    srv.bind(("127.0.0.1", 0))
-    srv.listen(8)
-    srv.settimeout(0.2)
-    port = srv.getsockname()[1]
-    if args.port_file:
-        with open(args.port_file + ".tmp", "w") as f:
-            f.write("%d\n" % port)
-        os.replace(args.port_file + ".tmp", args.port_file)
-    print("port %d" % port, flush=True)
     try:
-        while not peer.quit.is_set():
-            try:
-                conn, _ = srv.accept()
-            except socket.timeout:
-                continue
-            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            threading.Thread(target=peer.serve_client, args=(conn,), daemon=True).start()
-    except KeyboardInterrupt:
-        pass
+        line_server.serve(peer.serve_client, args.port_file, lambda: not peer.quit.is_set())
     finally:
         peer.cleanup()
     return 0

@@ -380,7 +380,7 @@ TEST_F(TuningDialog, OpensFromTheMenuOnTheDriverPageAndClosesWithEscape) {
       {form.bbtWrite, text::kWrite},      {form.bbtRead, text::kRead},
       {form.bbtCancel, text::kCancel}};
   for (const auto& c : captions) EXPECT_EQ(Text(c.first), c.second);
-  input.Shot("tuning-driver-page");
+  input.Shot("tuning-driver-page", FindDialog());
   const uint64_t polls = host.PollCount(0);
   EXPECT_TRUE(WaitFor([&] { return host.PollCount(0) > polls; })) << "polling stopped";
   CloseWithEscape();
@@ -410,6 +410,8 @@ TEST_F(TuningDialog, ReadWithoutChannelAsksForOneAndStartsNothing) {
   SendMessageW(form.pgTuneParams, TCM_SETCURSEL, 1, 0);
   NMHDR change = {form.pgTuneParams, lumo::ui::kIdPages, static_cast<UINT>(TCN_SELCHANGE)};
   SendMessageW(FindDialog(), WM_NOTIFY, lumo::ui::kIdPages, reinterpret_cast<LPARAM>(&change));
+  // The host's one poll round has ended: nothing else asks the gauge now.
+  ASSERT_TRUE(WaitFor([&] { return run.host().PollCount(0) > 0; }));
   const int frames = sim.Stat("frames");
   input.Click(form.bbtRead);
   ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); }));
@@ -463,7 +465,7 @@ TEST_F(TuningDialog, ReadFillsTheRowsAndWriteSendsWhatWasEntered) {
   EXPECT_TRUE(Visible(form.lbVers2));
   EXPECT_EQ(Text(form.pnTune), L"");
   EXPECT_FALSE(Enabled(form.bbtWrite)) << "a freshly read channel has nothing to write";
-  input.Shot("tuning-parameters-page");
+  input.Shot("tuning-parameters-page", FindDialog());
 
   // Edit two rows with the keyboard; Write comes on.
   input.Click(form.LevelEdit(2));

@@ -75,6 +75,11 @@ if ! grep -qs '^"Managed"="N"' "$WINEPREFIX/user.reg"; then
   "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null || true
 fi
 
+# Wine's desktop process keeps the display it was started with; one started
+# without a display (wineboot, a console test) would refuse every window on
+# this one. Ended here, it starts again with the first window on $DISPLAY.
+"$WINE" taskkill /f /im explorer.exe >/dev/null 2>&1 </dev/null || true
+
 python3 "$LUMO_ROOT/tests/gui/xinput_agent.py" --port-file "$work/agent-port" \
   >"$work/agent.log" 2>&1 </dev/null &
 agent_pid=$!

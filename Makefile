@@ -6,7 +6,7 @@ TEST_ARCH = $(shell scripts/test-arch.sh)
 TEST_BUILD = $(BUILD)/test-$(TEST_ARCH)
 JOBS ?= 2
 
-.PHONY: all setup dll native test-build test demo host fuzz bench clean
+.PHONY: all setup dll dist native test-build test demo host fuzz bench clean
 
 all: dll
 
@@ -19,6 +19,10 @@ $(BUILD)/CMakeCache.txt: | setup
 dll: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
+# The release zip: build/lumo-<version>-win32.zip (and its -debug.zip).
+dist: dll
+	cmake --build $(BUILD) --target lumo_dist -j$(JOBS)
+
 # Linux-side pieces: protocol tests and fuzz target, the simulated gauge.
 native: setup
 	cmake -S . -B $(BUILD)/native -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
@@ -30,7 +34,7 @@ test-build: dll native
 	cmake --build $(TEST_BUILD) -j$(JOBS)
 
 # The whole test suite.
-test: test-build
+test: test-build dist
 	scripts/run-tests.sh $(TEST_BUILD) $(BUILD)/native
 
 # The main job: the demonstration host program under Wine.

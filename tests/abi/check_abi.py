@@ -7,6 +7,7 @@ object points into, and for every slot entry the number of argument bytes its
 including machines that cannot execute 32-bit code.
 
 Usage: check_abi.py <product build dir>   (holds dist/Lumo.dll)
+       check_abi.py <path of a Lumo.dll>     (e.g. unpacked from the package)
 """
 import re
 import subprocess
@@ -81,7 +82,7 @@ def function_end(by_addr, addr):
 
 
 def main():
-    dll = sys.argv[1] + "/dist/Lumo.dll"
+    dll = sys.argv[1] if sys.argv[1].lower().endswith(".dll") else sys.argv[1] + "/dist/Lumo.dll"
     headers = run(TOOLS + "objdump", "-p", dll)
     check("file format pei-i386" in run(TOOLS + "objdump", "-f", dll), "Lumo.dll is PE32 i386")
     m = re.search(r"^Name\s+\S+\s+(\S+)", headers, re.M)

@@ -60,7 +60,9 @@ else
     exit 1
   fi
   DISPLAY=:$(tr -d '[:space:]' <"$work/display")
-  export DISPLAY
+  # Nested runs (a GUI test inside a whole test run) share this display.
+  LUMO_GUI_DISPLAY=$DISPLAY
+  export DISPLAY LUMO_GUI_DISPLAY
 fi
 xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "gui-run: display $DISPLAY does not answer" >&2; exit 1; }
 

@@ -33,9 +33,10 @@ test-build: dll native
 	  -DLUMO_BUILD_TESTS=ON -DLUMO_ROOT=$(ROOT) >/dev/null
 	cmake --build $(TEST_BUILD) -j$(JOBS)
 
-# The whole test suite.
+# The whole test suite, on one virtual display: Wine's desktop process keeps
+# the display of the first program that starts it, console tests included.
 test: test-build dist
-	scripts/run-tests.sh $(TEST_BUILD) $(BUILD)/native
+	scripts/gui-run.sh scripts/run-tests.sh $(TEST_BUILD) $(BUILD)/native
 
 # The main job: the demonstration host program under Wine.
 demo: test-build

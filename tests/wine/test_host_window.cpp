@@ -11,12 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "ControlClient.h"
 #include "GuiRig.h"
 #include "HostWindow.h"
@@ -81,17 +81,6 @@ std::string UnixPath(const std::wstring& path) {
   std::string out(unix_path);
   HeapFree(GetProcessHeap(), 0, unix_path);
   return out;
-}
-
-std::wstring TempPath(const wchar_t* name) {
-  wchar_t dir[MAX_PATH];
-  GetTempPathW(MAX_PATH, dir);
-  return std::wstring(dir) + std::to_wstring(GetCurrentProcessId()) + L"-" + name;
-}
-
-std::string ReadFileBytes(const std::wstring& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void ClickAt(ControlClient& x, const RECT& rc) {
@@ -294,45 +283,9 @@ TEST(HostWindowInput, AgentScreenshotOfTheWindow) {
 // lumo-host.exe as a user runs it.
 namespace {
 
-struct HostRun {
-  DWORD status = ~0u;
-  std::string out, err;
-};
-
-HostRun RunHost(const std::wstring& args) {
-  wchar_t exe[MAX_PATH];
-  GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring dir(exe);
-  dir.erase(dir.find_last_of(L'\\'));
-  const std::wstring out_path = TempPath(L"host.out");
-  const std::wstring err_path = TempPath(L"host.err");
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-  HANDLE err = CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = out;
-  si.hStdError = err;
-  PROCESS_INFORMATION pi{};
-  std::wstring cmd = L"\"" + dir + L"\\lumo-host.exe\" " + args;
-  HostRun run;
-  if (CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &si, &pi)) {
-    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
-    GetExitCodeProcess(pi.hProcess, &run.status);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  } else {
-    ADD_FAILURE() << "cannot start lumo-host.exe, error " << GetLastError();
-  }
-  CloseHandle(out);
-  CloseHandle(err);
-  run.out = ReadFileBytes(out_path);
-  run.err = ReadFileBytes(err_path);
-  DeleteFileW(out_path.c_str());
-  DeleteFileW(err_path.c_str());
-  return run;
+ProgramRun RunHost(const std::wstring& args) {
+  const std::wstring dir = ProgramDir();
+  return RunProgram(dir + L"\\lumo-host.exe", args, dir);
 }
 
 }  // namespace
@@ -352,7 +305,7 @@ TEST(LumoHostProgram, CommandLine) {
       {L"unit:1 com:200", 1, "com:200: Невозможно открыть COM200"},
   };
   for (const Case& c : cases) {
-    const HostRun run = RunHost(c.args);
+    const ProgramRun run = RunHost(c.args);
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_NE(run.err.find(c.err_contains), std::string::npos) << run.err;
   }
@@ -361,7 +314,7 @@ TEST(LumoHostProgram, CommandLine) {
 
 TEST(LumoHostProgram, ScreenshotAfterPollingThenExit) {
   const std::wstring bmp = TempPath(L"cli.bmp");
-  const HostRun run = RunHost(L"--poll-ms 100 --screenshot-after-ms 300 --screenshot-file \"" + bmp + L"\" unit:1 ini");
+  const ProgramRun run = RunHost(L"--poll-ms 100 --screenshot-after-ms 300 --screenshot-file \"" + bmp + L"\" unit:1 ini");
   EXPECT_EQ(run.status, 0u) << run.err;
   EXPECT_NE(run.out.find("lumo-host: screenshot"), std::string::npos) << run.out;
   const std::string data = ReadFileBytes(bmp);

@@ -1,0 +1,341 @@
+// lumo-cli.exe as a field engineer runs it, against the simulated gauge (COM8
+// under ctest): what it prints in each format compared with what the gauge was
+// told to answer, its summary under a scripted fault pattern, scan with silent
+// channels, and its exit statuses for bad input.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "LumoHost.h"
+#include "SimGauge.h"
+
+using lumo_test::ProgramRun;
+using nlohmann::json;
+
+namespace {
+
+ProgramRun Cli(const std::string& args) {
+  const std::wstring dir = lumo_test::ProgramDir();
+  return lumo_test::RunProgram(dir + L"\\lumo-cli.exe", lumo_test::WideFromUtf8(args), dir, 120000);
+}
+
+std::string Com() { return std::to_string(SimGauge::Com()); }
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<json> JsonLines(const std::string& text) {
+  std::vector<json> records;
+  for (const std::string& line : Lines(text)) {
+    json j = json::parse(line, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << "not one JSON object: " << line;
+    if (!j.is_discarded()) records.push_back(j);
+  }
+  return records;
+}
+
+std::vector<std::string> CsvFields(const std::string& line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') fields.back() += line[++i];
+    else if (c == '"') quoted = !quoted;
+    else if (c == ',' && !quoted) fields.emplace_back();
+    else fields.back() += c;
+  }
+  return fields;
+}
+
+// A COM port of 1 to 7 that this process cannot open, or 0.
+int UnopenablePort() {
+  for (int n = 2; n <= 7; ++n) {
+    const std::wstring name = L"\\\\.\\COM" + std::to_wstring(n);
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return n;
+    CloseHandle(h);
+  }
+  return 0;
+}
+
+// What the gauge is told to answer, and what each read must then show.
+struct Expected {
+  uint32_t ch;
+  const char* read;
+  const char* table;  // the value as the table and the CSV show it
+  double number;      // the JSON value
+};
+const Expected kExpected[] = {
+    {0, "value4", "123.4", 123.4},      {0, "signed6", "-12.3", -12.3},
+    {0, "rounded5", "43", 43},          {0, "scaled8", "1.5005", 1.5005},
+    {0, "scaled16", "654.3217", 654.3217}, {1, "value4", "7.0", 7.0},
+    {1, "signed6", "0.5", 0.5},         {1, "rounded5", "42", 42},  // 42.5 rounds to even
+    {1, "scaled8", "0.0009", 0.0009},   {1, "scaled16", "16777.2155", 16777.2155},
+};
+
+void TellGauge(SimGauge& sim) {
+  sim.Ok("set ch=0 code=4 int=123 tenths=4");
+  sim.Ok("set ch=0 code=6 int=-12 tenths=3");
+  sim.Ok("set ch=0 code=5 int=42 tenths=6");
+  sim.Ok("set ch=0 code=8 int=1500 tenths=5");
+  sim.Ok("set ch=0 code=16 int=654321 tenths=7");
+  sim.Ok("set ch=1 code=4 int=7 tenths=0");
+  sim.Ok("set ch=1 code=6 int=0 tenths=5");
+  sim.Ok("set ch=1 code=5 int=42 tenths=5");
+  sim.Ok("set ch=1 code=8 int=0 tenths=9");
+  sim.Ok("set ch=1 code=16 int=16777215 tenths=5");
+}
+
+const char kAllReads[] = " --ch 0-1 --read value4,signed6,rounded5,scaled8,scaled16 --count 1";
+
+}  // namespace
+
+TEST(LumoCli, InfoInBothFormatsLeavesCnfIniAlone) {
+  SimGauge sim;
+  sim.Ok("set state=7");
+  sim.Ok("set config=31323334353637383930414243444546");
+  const std::string ini = "[Lumo]\r\nConnectionType=9\r\n";
+  lumo_test::WriteConfigFile(ini);
+
+  const ProgramRun text = Cli("info --com " + Com());
+  EXPECT_EQ(text.status, 0u) << text.err;
+  EXPECT_NE(text.out.find("v3.00#Протокол к уровнемеру ЛУМО"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("COM" + Com() + ", 9600 8N1"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("'7' (55)"), std::string::npos) << text.out;
+
+  const ProgramRun js = Cli("info --format json --com " + Com());
+  EXPECT_EQ(js.status, 0u) << js.err;
+  const std::vector<json> records = JsonLines(js.out);
+  ASSERT_EQ(records.size(), 1u) << js.out;
+  const json& j = records[0];
+  EXPECT_EQ(j["type"], "info");
+  EXPECT_EQ(j["driver"], "v3.00#Протокол к уровнемеру ЛУМО");
+  EXPECT_EQ(j["state"], "7");
+  EXPECT_EQ(j["state_code"], 55);
+  EXPECT_EQ(j["state_link"], 1);
+  EXPECT_EQ(j["config_link"], 1);
+  // The block is the reply frame from its '@': '@', then the configured bytes as hex digits.
+  EXPECT_EQ(j["config_text"], "@313233343536373");
+  EXPECT_EQ(j["library_version"], LUMO_VERSION);
+
+  // A gauge whose state request is never answered: link 2 and status 1.
+  sim.Ok("fault code=20 kind=silence persist");
+  const ProgramRun silent = Cli("info --format json --com " + Com());
+  EXPECT_EQ(silent.status, 1u);
+  const std::vector<json> silent_records = JsonLines(silent.out);
+  ASSERT_EQ(silent_records.size(), 1u);
+  EXPECT_EQ(silent_records[0]["state_link"], 2);
+  EXPECT_TRUE(silent_records[0]["state"].is_null());
+  EXPECT_EQ(silent_records[0]["config_link"], 1);
+
+  EXPECT_EQ(lumo_test::ReadConfigFile(), ini);
+  lumo_test::RemoveConfigFile();
+}
+
+TEST(LumoCli, PollShowsWhatTheGaugeAnswersInEveryFormat) {
+  SimGauge sim;
+  TellGauge(sim);
+
+  const ProgramRun js = Cli("poll --format json --com " + Com() + kAllReads);
+  EXPECT_EQ(js.status, 0u) << js.err;
+  const std::vector<json> records = JsonLines(js.out);
+  ASSERT_EQ(records.size(), std::size(kExpected) + 1) << js.out;
+  for (size_t i = 0; i < std::size(kExpected); ++i) {
+    const json& r = records[i];
+    const Expected& e = kExpected[i];
+    EXPECT_EQ(r["type"], "reading");
+    EXPECT_EQ(r["ch"], e.ch) << r;
+    EXPECT_EQ(r["read"], e.read) << r;
+    EXPECT_EQ(r["link"], 1) << r;
+    EXPECT_EQ(r["link_text"], "valid") << r;
+    EXPECT_DOUBLE_EQ(r["value"].get<double>(), e.number) << r;
+    EXPECT_EQ(r["time"].get<std::string>().size(), 24u) << r;  // 2026-12-08T13:49:38.123Z
+  }
+  EXPECT_EQ(records.back()["type"], "summary");
+  EXPECT_EQ(records.back()["requests"], 10);
+  EXPECT_EQ(records.back()["valid"], 10);
+
+  const ProgramRun csv = Cli("poll --format csv --com " + Com() + kAllReads);
+  EXPECT_EQ(csv.status, 0u) << csv.err;
+  const std::vector<std::string> rows = Lines(csv.out);
+  ASSERT_EQ(rows.size(), std::size(kExpected) + 1) << csv.out;  // the summary goes to stderr
+  EXPECT_EQ(rows[0], "time,com,ch,read,value,link,link_text,ms,error");
+  for (size_t i = 0; i < std::size(kExpected); ++i) {
+    const std::vector<std::string> f = CsvFields(rows[i + 1]);
+    ASSERT_EQ(f.size(), 9u) << rows[i + 1];
+    EXPECT_EQ(f[1], Com());
+    EXPECT_EQ(f[2], std::to_string(kExpected[i].ch));
+    EXPECT_EQ(f[3], kExpected[i].read);
+    EXPECT_EQ(f[4], kExpected[i].table);
+    EXPECT_EQ(f[5], "1");
+    EXPECT_EQ(f[8], "");
+  }
+  EXPECT_NE(csv.err.find("10 requests sent, 10 valid replies"), std::string::npos) << csv.err;
+
+  const ProgramRun table = Cli("poll --com " + Com() + kAllReads);
+  EXPECT_EQ(table.status, 0u) << table.err;
+  const std::vector<std::string> lines = Lines(table.out);
+  ASSERT_EQ(lines.size(), std::size(kExpected) + 3) << table.out;  // header, rows, two summary lines
+  for (size_t i = 0; i < std::size(kExpected); ++i) {
+    std::istringstream row(lines[i + 1]);
+    std::string time, ch, read, value, link;
+    row >> time >> ch >> read >> value >> link;
+    EXPECT_EQ(ch + " " + read + " " + value + " " + link,
+              std::to_string(kExpected[i].ch) + " " + kExpected[i].read + " " + kExpected[i].table + " 1");
+  }
+}
+
+// Each exchange is up to three attempts; a one-shot fault spends one count
+// per attempt. Readings 1 to 6 of channel 0 then come out as below.
+TEST(LumoCli, PollSummaryCountsAScriptedFaultPattern) {
+  SimGauge sim;
+  sim.Ok("set ch=0 code=4 int=321 tenths=0");
+  sim.Ok("fault ch=0 code=4 kind=silence count=3");   // reading 1: no reply
+  sim.Ok("fault ch=0 code=4 kind=badcheck count=3");  // reading 2: bad reply
+  sim.Ok("fault ch=0 code=4 kind=silence count=2");   // reading 3: valid on the third attempt
+  const ProgramRun run = Cli("poll --format json --ch 0 --count 6 --interval 0 --com " + Com());
+  EXPECT_EQ(run.status, 1u) << run.err;
+  const std::vector<json> records = JsonLines(run.out);
+  ASSERT_EQ(records.size(), 7u) << run.out;
+  const int links[] = {2, 3, 1, 1, 1, 1};
+  for (size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(records[i]["link"], links[i]) << records[i];
+    EXPECT_EQ(records[i]["value"].is_null(), links[i] != 1) << records[i];
+  }
+  EXPECT_EQ(records[2]["value"], 321.0);
+  const json& s = records.back();
+  EXPECT_EQ(s["type"], "summary");
+  EXPECT_EQ(s["requests"], 6);
+  EXPECT_EQ(s["valid"], 4);
+  EXPECT_EQ(s["no_reply"], 1);
+  EXPECT_EQ(s["bad_reply"], 1);
+  EXPECT_EQ(s["errors"], 0);
+  EXPECT_DOUBLE_EQ(s["loss_pct"].get<double>(), 33.33);
+  EXPECT_EQ(s["interrupted"], false);
+  // One reply window is 200 ms; an exchange without a reply takes three.
+  const double min = s["ms_min"], median = s["ms_median"], p95 = s["ms_p95"], max = s["ms_max"];
+  EXPECT_GE(min, 150.0);
+  EXPECT_LE(min, median);
+  EXPECT_LE(median, p95);
+  EXPECT_LE(p95, max);
+  EXPECT_GE(max, 500.0);
+  double slowest = 0;
+  for (size_t i = 0; i < 6; ++i) slowest = std::max(slowest, records[i]["ms"].get<double>());
+  EXPECT_EQ(max, slowest);
+  EXPECT_EQ(sim.Stat("unanswered"), 5);
+
+  // The same pattern as a table ends with the counts in words.
+  sim.Ok("clear all");
+  sim.Ok("fault ch=0 code=4 kind=silence count=3");
+  const ProgramRun table = Cli("poll --ch 0 --count 2 --interval 0 --com " + Com());
+  EXPECT_EQ(table.status, 1u);
+  EXPECT_NE(table.out.find("--- 2 requests sent, 1 valid replies, 1 no reply, 0 bad reply, 0 request errors, "
+                           "50.0% loss"),
+            std::string::npos)
+      << table.out;
+  EXPECT_NE(table.out.find("exchange time min/median/p95/max = "), std::string::npos) << table.out;
+}
+
+TEST(LumoCli, PollRoundsFollowTheIntervalUntilTheDuration) {
+  SimGauge sim;
+  // Rounds of one 200-ms request start 400 ms apart for 1.5 s: four of them.
+  const ProgramRun run = Cli("poll --format json --ch 0 --interval 400ms --duration 1.5s --com " + Com());
+  EXPECT_EQ(run.status, 0u) << run.err;
+  const std::vector<json> records = JsonLines(run.out);
+  ASSERT_FALSE(records.empty());
+  const json& s = records.back();
+  EXPECT_GE(s["requests"].get<int>(), 2) << s;
+  EXPECT_LE(s["requests"].get<int>(), 4) << s;
+  EXPECT_LT(run.seconds, 30.0);
+}
+
+TEST(LumoCli, ScanFindsTheChannelsThatAnswer) {
+  SimGauge sim;
+  sim.Ok("set ch=2 code=4 int=5 tenths=0 status=1");  // a gauge error: bad reply
+  sim.Ok("fault ch=5 kind=silence persist");
+  sim.Ok("fault ch=30 kind=silence persist");
+  const ProgramRun run = Cli("scan --format json --com " + Com());
+  EXPECT_EQ(run.status, 0u) << run.err;
+  const std::vector<json> records = JsonLines(run.out);
+  ASSERT_EQ(records.size(), 33u) << run.out;
+  std::vector<uint32_t> expected;
+  for (uint32_t ch = 0; ch < 32; ++ch) {
+    const json& r = records[ch];
+    EXPECT_EQ(r["type"], "channel");
+    EXPECT_EQ(r["ch"], ch);
+    const int link = ch == 2 ? 3 : ch == 5 || ch == 30 ? 2 : 1;
+    EXPECT_EQ(r["link"], link) << r;
+    EXPECT_EQ(r["answers"], link == 1) << r;
+    if (link == 1) expected.push_back(ch);
+  }
+  EXPECT_EQ(records.back()["type"], "scan");
+  EXPECT_EQ(records.back()["answering"].get<std::vector<uint32_t>>(), expected);
+
+  const ProgramRun table = Cli("scan --ch 4-6 --com " + Com());
+  EXPECT_EQ(table.status, 0u);
+  EXPECT_NE(table.out.find("--- 2 of 3 channels answer: 4,6"), std::string::npos) << table.out;
+
+  // Nothing answers: status 1.
+  EXPECT_EQ(Cli("scan --ch 5 --com " + Com()).status, 1u);
+}
+
+TEST(LumoCli, BadInputAndMissingPorts) {
+  struct Case {
+    std::string args;
+    DWORD status;
+    std::string err_contains;
+  };
+  const std::string com = " --com " + Com();
+  std::vector<Case> cases = {
+      {"", 2, "subcommand"},
+      {"bogus" + com, 2, "unknown subcommand 'bogus'"},
+      {"params" + com + " --ch 0", 2, "unknown subcommand 'params'"},
+      {"info", 2, "--com"},
+      {"info --com 0", 2, "--com"},
+      {"info --com 9", 2, "--com"},
+      {"info --com x", 2, "--com"},
+      {"info --format csv" + com, 2, "--format"},
+      {"poll --ch 0-" + com, 2, "bad channel list '0-'"},
+      {"poll --ch 3-1" + com, 2, "bad channel list"},
+      {"poll --ch 256" + com, 2, "bad channel list"},
+      {"poll --ch 1,,2" + com, 2, "bad channel list"},
+      {"poll --ch a" + com, 2, "bad channel list"},
+      {"scan --ch 0-32x" + com, 2, "bad channel list"},
+      {"poll --read value7" + com, 2, "bad --read 'value7'"},
+      {"poll --interval 5parsecs" + com, 2, "bad --interval"},
+      {"poll --duration 0" + com, 2, "bad --duration"},
+      {"poll --count 0" + com, 2, "--count"},
+      {"poll --count 2 --duration 1s" + com, 2, "excludes"},
+      {"poll --format xml" + com, 2, "--format"},
+      {"poll --set 3=1500" + com, 2, "--set"},
+  };
+  if (const int port = UnopenablePort()) {
+    cases.push_back({"info --com " + std::to_string(port), 1, "cannot open COM" + std::to_string(port) + ": "});
+  }
+  for (const Case& c : cases) {
+    const ProgramRun run = Cli(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args << ": " << run.err;
+    EXPECT_NE(run.err.find(c.err_contains), std::string::npos) << c.args << ": " << run.err;
+    EXPECT_EQ(Lines(run.err).size(), 1u) << c.args << ": " << run.err;
+    EXPECT_EQ(run.out, "") << c.args;
+  }
+
+  const ProgramRun version = Cli("--version");
+  EXPECT_EQ(version.status, 0u);
+  EXPECT_EQ(Lines(version.out), std::vector<std::string>{"lumo-cli " LUMO_VERSION});
+}
+

@@ -10,12 +10,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "SimCore.h"
 #include "protocol/FrameCodec.h"
@@ -494,4 +498,94 @@ TEST(LumoSimProgram, ExchangesFramesOverAPty) {
   if (WIFEXITED(status)) child.pid = -1;
   close(ctl);
   close(line);
+}
+
+namespace {
+
+// Runs the program to its end with the shell; its exit status and output.
+std::pair<int, std::string> RunSim(const std::string& args) {
+  const std::string cmd = std::string(LUMO_SIM_BINARY) + " " + args + " 2>&1 </dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int status = p ? pclose(p) : -1;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+}  // namespace
+
+TEST(LumoSimProgram, CommandLine) {
+  struct Case {
+    const char* args;
+    int status;
+    const char* output_contains;
+  } const cases[] = {
+      {"--help", 0, "Usage: lumo-sim [options]"},
+      {"-h", 0, "Control channel (--control)"},
+      {"--dump-description --fault 'kind=silence' --fault 'code=4 kind=noise count=2'", 0, "[channel 0]"},
+      {"--bogus", 2, "lumo-sim: "},
+      {"--wine-com 256", 2, "--wine-com"},
+      {"--latency", 2, "--latency"},
+      {"--control x", 2, "--control"},
+      {"--save-writes", 2, "--save-writes needs --description"},
+      {"--device /dev/null --wine-com 3", 2, "pseudo-terminal only"},
+      {"--fault 'kind=bogus'", 2, "--fault kind=bogus: "},
+      {"-d /nonexistent/gauge.ini", 2, "cannot read /nonexistent/gauge.ini"},
+  };
+  for (const Case& c : cases) {
+    const auto [status, out] = RunSim(c.args);
+    EXPECT_EQ(status, c.status) << c.args << ": " << out;
+    EXPECT_NE(out.find(c.output_contains), std::string::npos) << c.args << ": " << out;
+  }
+}
+
+// The JSON trace is one object per line, also for frames with bytes that are
+// not text (noise: 00 FF ...).
+TEST(LumoSimProgram, JsonTraceLines) {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  int pipefd[2];
+  ASSERT_EQ(pipe(pipefd), 0);
+  Child child;
+  child.pid = fork();
+  ASSERT_GE(child.pid, 0);
+  if (child.pid == 0) {
+    dup2(pipefd[1], 1);
+    close(pipefd[0]);
+    execl(LUMO_SIM_BINARY, "lumo-sim", "--json", "--control", "0", "--fault", "kind=noise count=1",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipefd[1]);
+  child.out = pipefd[0];
+  std::string text = ReadUntil(child.out, "\n", deadline);
+  const auto ready = nlohmann::json::parse(text.substr(0, text.find('\n')));
+  EXPECT_EQ(ready["event"], "ready");
+  EXPECT_EQ(ready["links"], nlohmann::json::array());
+  EXPECT_GT(ready["control"].get<int>(), 0);
+  const std::string pty = ready["pty"];
+  const int line = open(pty.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(line, 0) << pty;
+  termios t{};
+  tcgetattr(line, &t);
+  cfmakeraw(&t);
+  tcsetattr(line, TCSANOW, &t);
+  ASSERT_EQ(write(line, "@03040047*\r", 11), 11);
+  text = text.substr(text.find('\n') + 1);
+  while (std::count(text.begin(), text.end(), '\n') < 2 && Clock::now() < deadline)
+    text += ReadUntil(child.out, "\n", deadline);
+  close(line);
+  std::vector<nlohmann::json> records;
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    records.push_back(nlohmann::json::parse(text.substr(start, end - start)));
+  ASSERT_EQ(records.size(), 2u) << text;
+  EXPECT_EQ(records[0]["dir"], "rx");
+  EXPECT_EQ(records[0]["bytes"], "@03040047*\r");
+  EXPECT_EQ(records[0]["ch"], 3);
+  EXPECT_EQ(records[0]["code"], 4);
+  EXPECT_EQ(records[1]["dir"], "tx");
+  const std::string bytes = records[1]["bytes"];
+  EXPECT_EQ(bytes.substr(0, 4), std::string("\0\xC3\xBF#", 4)) << bytes;  // 00 FF as U+0000 U+00FF
+  EXPECT_EQ(bytes.substr(bytes.size() - 2), "*\r");
+  EXPECT_NE(records[1]["note"].get<std::string>().find("noise"), std::string::npos);
 }

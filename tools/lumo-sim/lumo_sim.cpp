@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include "SimCore.h"
 
@@ -166,60 +170,59 @@ struct Options {
   std::exit(2);
 }
 
-int ToInt(const std::string& s, const char* what) {
-  char* end = nullptr;
-  const long v = std::strtol(s.c_str(), &end, 10);
-  if (s.empty() || *end != '\0' || v < 0 || v > 65535) Die(std::string("bad value for ") + what);
-  return static_cast<int>(v);
-}
-
 Options ParseArgs(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto next = [&]() -> std::string {
-      if (i + 1 >= argc) Die(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "-h" || a == "--help") {
-      std::cout << kHelp;
-      std::exit(0);
-    } else if (a == "--device") o.device = next();
-    else if (a == "-d" || a == "--description") o.description = next();
-    else if (a == "--link") o.links.push_back(next());
-    else if (a == "--wine-com") o.wine_com = ToInt(next(), "--wine-com");
-    else if (a == "--wineprefix") o.wineprefix = next();
-    else if (a == "--save-writes") o.save_writes = true;
-    else if (a == "--dump-description") o.dump = true;
-    else if (a == "--latency") o.latency_ms = ToInt(next(), "--latency");
-    else if (a == "--fault") o.faults.push_back(next());
-    else if (a == "--control") o.control_port = ToInt(next(), "--control");
-    else if (a == "--trace") o.trace_file = next();
-    else if (a == "--json") o.json = true;
-    else if (a == "--quiet") o.quiet = true;
-    else Die("unknown option " + a + " (see --help)");
+  CLI::App app{"lumo-sim"};
+  // --help prints the full manual below rather than CLI11's generated one.
+  app.set_help_flag();
+  bool help = false;
+  app.add_flag("-h,--help", help);
+  app.add_option("--device", o.device);
+  app.add_option("-d,--description", o.description);
+  app.add_option("--link", o.links)->allow_extra_args(false);
+  app.add_option("--wine-com", o.wine_com)->check(CLI::Range(0, 255));
+  app.add_option("--wineprefix", o.wineprefix);
+  app.add_flag("--save-writes", o.save_writes);
+  app.add_flag("--dump-description", o.dump);
+  app.add_option("--latency", o.latency_ms)->check(CLI::Range(0, 65535));
+  app.add_option("--fault", o.faults)->allow_extra_args(false);
+  app.add_option("--control", o.control_port)->check(CLI::Range(0, 65535));
+  app.add_option("--trace", o.trace_file);
+  app.add_flag("--json", o.json);
+  app.add_flag("--quiet", o.quiet);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    Die(std::string(e.what()) + " (see --help)");
   }
-  if (o.wine_com < 0 || o.wine_com > 255) Die("bad --wine-com");
+  if (help) {
+    std::cout << kHelp;
+    std::exit(0);
+  }
   if (!o.device.empty() && (o.wine_com != 0 || !o.links.empty()))
     Die("--wine-com and --link apply to the pseudo-terminal only");
   if (o.save_writes && o.description.empty()) Die("--save-writes needs --description");
   return o;
 }
 
-std::string JsonString(const std::string& s) {
-  std::string r = "\"";
-  for (char ch : s) {
+// Frame bytes are not UTF-8: each byte goes out as the code point of the same
+// value, written as a backslash-u escape like every character outside ASCII.
+std::string Latin1ToUtf8(const std::string& bytes) {
+  std::string out;
+  for (char ch : bytes) {
     const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') r += std::string("\\") + ch;
-    else if (c == '\r') r += "\\r";
-    else if (c == '\n') r += "\\n";
-    else if (c < 0x20 || c >= 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      r += buf;
-    } else r += ch;
+    if (c < 0x80) {
+      out += ch;
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
   }
-  return r + "\"";
+  return out;
+}
+
+std::string JsonLine(const nlohmann::ordered_json& j) {
+  return j.dump(-1, ' ', true) + "\n";
 }
 
 class Tracer {
@@ -240,13 +243,14 @@ class Tracer {
     const double rel = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
     std::ostringstream o;
     if (json_) {
-      char relbuf[32];
-      std::snprintf(relbuf, sizeof relbuf, "%.3f", rel);
-      o << "{\"time\":" << JsonString(std::string(stamp) + frac) << ",\"ms\":" << relbuf
-        << ",\"dir\":" << JsonString(dir) << ",\"bytes\":" << JsonString(bytes);
-      if (ch >= 0) o << ",\"ch\":" << ch;
-      if (code >= 0) o << ",\"code\":" << code;
-      o << ",\"note\":" << JsonString(note) << "}\n";
+      nlohmann::ordered_json j = {{"time", std::string(stamp) + frac},
+                                  {"ms", std::round(rel * 1000) / 1000},
+                                  {"dir", Latin1ToUtf8(dir)},
+                                  {"bytes", Latin1ToUtf8(bytes)}};
+      if (ch >= 0) j["ch"] = ch;
+      if (code >= 0) j["code"] = code;
+      j["note"] = Latin1ToUtf8(note);
+      o << JsonLine(j);
     } else {
       o << (stamp + 11) << frac << ' ';
       o << (dir == "rx" ? "<- " : dir == "tx" ? "-> " : dir + " ");
@@ -417,14 +421,13 @@ int main(int argc, char** argv) {
   if (opt.control_port >= 0) listen_fd = OpenControl(opt.control_port, control_port);
 
   if (opt.json) {
-    std::ostringstream o;
-    o << "{\"event\":\"ready\"," << (slave_path.empty() ? "\"device\":" + JsonString(opt.device)
-                                                         : "\"pty\":" + JsonString(slave_path));
-    o << ",\"links\":[";
-    for (size_t i = 0; i < made_links.size(); ++i) o << (i ? "," : "") << JsonString(made_links[i]);
-    o << "]";
-    if (control_port >= 0) o << ",\"control\":" << control_port;
-    std::cout << o.str() << "}\n" << std::flush;
+    nlohmann::ordered_json j = {{"event", "ready"}};
+    if (slave_path.empty()) j["device"] = Latin1ToUtf8(opt.device);
+    else j["pty"] = Latin1ToUtf8(slave_path);
+    j["links"] = nlohmann::ordered_json::array();
+    for (const auto& l : made_links) j["links"].push_back(Latin1ToUtf8(l));
+    if (control_port >= 0) j["control"] = control_port;
+    std::cout << JsonLine(j) << std::flush;
   } else {
     if (slave_path.empty()) std::cout << "lumo-sim: device " << opt.device << "\n";
     else std::cout << "lumo-sim: pty " << slave_path << "\n";

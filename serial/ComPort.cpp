@@ -26,6 +26,8 @@ constexpr char kBufferEmptyFmt[] = "Buffer is empty for port COM%d";
 constexpr char kNotOpenFmt[] = "Port COM%d not open";
 
 constexpr DWORD kPaceMs = 5;         // pause between repeated outright failures
+constexpr DWORD kLostPaceMs = 250;   // the same once the device counts as lost
+constexpr DWORD kProbeMs = 1000;     // a pending wait asks the driver this often
 constexpr DWORD kStartWaitMs = 3000;
 constexpr DWORD kStackSize = 16384;
 constexpr uint32_t kRtsDisableMask = 0xCFFF;
@@ -86,16 +88,20 @@ void TComPort::Raise(int kind) const {
 // ---------------------------------------------------------------------------
 // Opening and closing
 
+HANDLE TComPort::OpenDevice() const {
+  char path[24];
+  std::snprintf(path, sizeof path, "\\\\.\\COM%d", static_cast<int>(port_number_));
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+}
+
 void TComPort::OpenPort() {
   status_ = COMSTAT{};
   dcb_ = DCB{};
   last_block_count_ = 0;
   error_flags_ = 0;
   input_full_ = 0;
-  char path[24];
-  std::snprintf(path, sizeof path, "\\\\.\\COM%d", static_cast<int>(port_number_));
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE h = OpenDevice();
   if (h == INVALID_HANDLE_VALUE) Raise(kOpenFail);
   try {
     device_ = h;
@@ -133,6 +139,43 @@ void TComPort::OpenPort() {
 void TComPort::ClosePort() {
   if (!open_) return;
   ReleaseDevice();
+}
+
+bool TComPort::Reopen() {
+  if (!open_) return false;
+  StopThreads();
+  {
+    Lock guard(lock_);
+    CloseIf(device_);
+    device_ = INVALID_HANDLE_VALUE;
+    in_head_ = in_tail_ = 0;
+    input_full_ = 0;
+    out_head_ = out_tail_ = 0;
+    out_full_ = 0;
+    status_ = COMSTAT{};
+  }
+  lost_ = true;
+  failures_ = kLostAfterFailures;
+  HANDLE h = OpenDevice();
+  if (h == INVALID_HANDLE_VALUE) return false;
+  try {
+    device_ = h;
+    if (!SetupComm(h, input_queue_size_, output_queue_size_)) Raise(kSetupNotSupported);
+    dcb_.DCBlength = sizeof dcb_;
+    GetCommState(h, &dcb_);
+    SetLine(baud_rate_, parity_, data_bits_, stop_bits_);
+    UpdateErrors();
+    NoteSuccess();
+    StartThreads();
+    return true;
+  } catch (...) {
+    StopThreads();
+    Lock guard(lock_);
+    CloseIf(device_);
+    device_ = INVALID_HANDLE_VALUE;
+    lost_ = true;
+    return false;
+  }
 }
 
 // Everything OpenPort acquires, in reverse; safe on a half-open port.
@@ -203,9 +246,18 @@ void TComPort::StartReception() {
   if (open_ && event_wake_) SetEvent(event_wake_);
 }
 
+void TComPort::NoteFailure() {
+  if (++failures_ >= kLostAfterFailures) lost_ = true;
+}
+
+void TComPort::NoteSuccess() {
+  failures_ = 0;
+  lost_ = false;
+}
+
 bool TComPort::Pace(HANDLE wake) {
   if (stop_) return true;
-  WaitForSingleObject(wake, kPaceMs);
+  WaitForSingleObject(wake, lost_ ? kLostPaceMs : kPaceMs);
   return stop_ != 0;
 }
 
@@ -248,6 +300,24 @@ void TComPort::EventThread() {
   unsigned failures = 0;
   for (;;) {
     if (stop_) break;
+    if (lost_) {
+      // No wait stays in flight on a lost device (Wine polls the line for a
+      // pending one); the driver is asked now and then whether it is back.
+      if (pending) {
+        CancelIoEx(device_, &wait_ov_);
+        if (WaitForSingleObject(wait_ov_.hEvent, 50) == WAIT_OBJECT_0) {
+          DWORD unused = 0;
+          GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
+        }
+        ResetEvent(wait_ov_.hEvent);
+        pending = false;
+      }
+      if (Pace(event_wake_)) break;
+      DWORD errors = 0;
+      COMSTAT probe{};
+      if (ClearCommError(device_, &errors, &probe)) NoteSuccess();
+      continue;
+    }
     // EV_RXCHAR fires on an edge: look at the driver's count on every round.
     if (reception_) ReceiveStep();
     if (stop_) break;
@@ -263,6 +333,7 @@ void TComPort::EventThread() {
           mask_in_force_ = mask;
           continue;
         } else {
+          NoteFailure();
           if (++failures > 1 && Pace(event_wake_)) break;
           continue;
         }
@@ -270,7 +341,14 @@ void TComPort::EventThread() {
     }
     if (pending) {
       HANDLE waits[2] = {wait_ov_.hEvent, event_wake_};
-      DWORD w = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+      DWORD w = WaitForMultipleObjects(2, waits, FALSE, kProbeMs);
+      if (w == WAIT_TIMEOUT) {
+        // A wait can stay pending on a device that is gone; ask the driver.
+        DWORD errors = 0;
+        COMSTAT probe{};
+        if (!ClearCommError(device_, &errors, &probe)) NoteFailure();
+        continue;
+      }
       if (w == WAIT_OBJECT_0 + 1) continue;  // the wait stays in flight
       if (w != WAIT_OBJECT_0) {
         if (Pace(event_wake_)) break;
@@ -281,11 +359,13 @@ void TComPort::EventThread() {
       BOOL ok = GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
       ResetEvent(wait_ov_.hEvent);
       if (!ok) {
+        NoteFailure();
         if (++failures > 1 && Pace(event_wake_)) break;
         continue;
       }
     }
     failures = 0;
+    NoteSuccess();
     if (OnCommEvent.entry) OnCommEvent.entry(OnCommEvent.object, last_event_mask_);
     if (last_event_mask_ & (EV_BREAK | EV_ERR)) UpdateErrors();
   }
@@ -390,11 +470,14 @@ void TComPort::TransmitPass() {
     }
     DWORD sent = 0;
     bool done = false;
+    bool failed = false;  // refused outright, not merely slow
     ResetEvent(write_done_);
     if (WriteFile(device_, out_ring_ + from, length, nullptr, &write_ov_)) {
       done = GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
       if (!done) sent = length, done = true;
-    } else if (GetLastError() == ERROR_IO_PENDING) {
+    } else if (GetLastError() != ERROR_IO_PENDING) {
+      failed = true;
+    } else {
       HANDLE waits[2] = {write_done_, writer_wake_};
       DWORD started = GetTickCount();
       for (;;) {
@@ -403,6 +486,7 @@ void TComPort::TransmitPass() {
         DWORD w = WaitForMultipleObjects(2, waits, FALSE, left);
         if (w == WAIT_OBJECT_0) {
           done = GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
+          failed = !done;
           break;
         }
         if (w == WAIT_OBJECT_0 + 1 && !stop_) continue;  // more bytes queued: same pass
@@ -414,7 +498,9 @@ void TComPort::TransmitPass() {
       }
       ResetEvent(write_done_);
     }
+    if (failed) NoteFailure();
     if (done && sent > 0) {
+      NoteSuccess();
       if (sent > length) sent = length;
       Lock guard(lock_);
       uint32_t tail = out_tail_ + sent;

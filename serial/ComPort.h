@@ -34,6 +34,9 @@ class TComPort {
   static constexpr uint32_t kEventMaskFallback = 0x1FD;
   static constexpr uint32_t kWriteWaitMs = 60000;
   static constexpr DWORD kStopWaitMs = 200;
+  // A device whose waits fail this many times in a row is taken as lost,
+  // whatever the error code (removed adapters report 5, 21, 22, 87, 995, 1617).
+  static constexpr unsigned kLostAfterFailures = 3;
 
   // "Keep" values of SetLine: one past each valid range.
   static constexpr uint32_t kKeepBaud = 0;
@@ -66,6 +69,16 @@ class TComPort {
   void EscapeFunction(uint32_t code);
 
   bool IsOpen() const { return open_; }
+  // True while the device keeps failing (unplugged adapter, far end gone).
+  bool DeviceLost() const { return lost_.load(); }
+  // Opens the port's device again, for a device that was lost and may be
+  // back under the same name: the service threads stop, the old handle is
+  // closed first (some drivers refuse a new open while it lives), both rings
+  // are emptied, and a new handle gets the same line settings. False when the
+  // device cannot be opened; the port then stays open without a device and
+  // lost, so that writes are queued and no reply comes, and a later call may
+  // try again. Never throws.
+  bool Reopen();
   uint32_t BaudRate() const { return baud_rate_; }
   uint8_t DataBits() const { return data_bits_; }
   uint8_t StopBits() const { return stop_bits_; }
@@ -106,6 +119,7 @@ class TComPort {
   };
 
   void Init(uint16_t port_number, bool receive_at_once);
+  HANDLE OpenDevice() const;  // "\\.\COMn", exclusive, overlapped
   void OpenPort();
   void ReleaseDevice();
   void StartThreads();
@@ -120,7 +134,10 @@ class TComPort {
   void ReceiveStep();
   DWORD DeviceRead(uint8_t* into, DWORD count);
   void TransmitPass();
-  bool Pace(HANDLE wake);  // short pause; true when stopping
+  bool Pace(HANDLE wake);  // short pause (longer while lost); true when stopping
+  // Outright failures of the device, from either service thread, in a row.
+  void NoteFailure();
+  void NoteSuccess();
 
   // Configuration.
   uint32_t baud_rate_ = 5760;
@@ -169,6 +186,8 @@ class TComPort {
   uint16_t in_head_ = 0;
   uint16_t in_tail_ = 0;
   std::atomic<bool> reception_{false};
+  std::atomic<bool> lost_{false};
+  std::atomic<unsigned> failures_{0};
 };
 
 #endif

@@ -97,12 +97,22 @@ int32_t TKorvoComPort::WaitReply(uint8_t* destination, uint8_t expected_length,
   return kResultRejected;
 }
 
+void TKorvoComPort::RecoverLostDevice() {
+  if (!DeviceLost()) return;
+  const DWORD now = GetTickCount();
+  if (reopen_tried_ && now - last_reopen_ < kReopenIntervalMs) return;
+  reopen_tried_ = true;
+  last_reopen_ = now;
+  Reopen();
+}
+
 int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t frame_length,
                                 uint8_t* reply, uint8_t expected_length, uint8_t /*unused1*/,
                                 int32_t /*unused2*/) {
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     exchange_lock_.Enter();
     try {
+      if (attempt == 1) RecoverLostDevice();
       SendFrame(frame, frame_length);
       if (expected_length == 0) {
         exchange_lock_.Leave();

@@ -25,6 +25,8 @@ class TKorvoComPort : public TComPort {
   static constexpr DWORD kReplyWindowMs = 200;
   static constexpr DWORD kAttemptPauseMs = 70;
   static constexpr uint8_t kValidatorTag = 17;
+  // A lost device is opened again from the exchange path, at most this often.
+  static constexpr DWORD kReopenIntervalMs = 1000;
 
   // Verdicts of an attempt.
   enum ResultCode : int32_t {
@@ -64,6 +66,9 @@ class TKorvoComPort : public TComPort {
   void ProcessByte();
   void ResetReceive();
   void SendFrame(const char* frame, uint8_t length);
+  // Before an exchange: a device that counts as lost is opened again, at most
+  // once per kReopenIntervalMs; a working device is never touched.
+  void RecoverLostDevice();
   // Judges the reply after the fixed window; received gets the length judged.
   int32_t WaitReply(uint8_t* destination, uint8_t expected_length, uint8_t& received);
 
@@ -88,6 +93,8 @@ class TKorvoComPort : public TComPort {
   uint8_t receive_buffer_[256] = {};
   std::atomic<int32_t> result_code_{0};
   BoundReplyValidator validator_;
+  bool reopen_tried_ = false;  // under the exchange lock
+  DWORD last_reopen_ = 0;
 };
 
 #endif

@@ -5,13 +5,17 @@
 
 #include <atomic>
 #include <cstring>
+#include <cstdio>
 #include <functional>
+#include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "VirtualLine.h"
 #include "protocol/Texts.h"
 #include "serial/ComPort.h"
+#include "serial/KorvoPort.h"
 
 // White-box access to the rings.
 struct TComPortProbe {
@@ -381,6 +385,85 @@ TEST_F(SerialPortTest, ClosesPromptlyAndNeverSpins) {
     }
     EXPECT_LT(best, 150u) << "kind " << kind;
   }
+}
+
+// ---------------------------------------------------------------------------
+// A gauge port whose device goes away and comes back under the same name.
+
+uint32_t LUMO_STDCALL AcceptFramed(void*, uint32_t, const char* reply, int32_t, uint8_t* received,
+                                   uint8_t*) {
+  const uint8_t n = *received;
+  return n >= 3 && reply[0] == '@' && reply[n - 2] == '*' && reply[n - 1] == '\r' ? 1 : 0;
+}
+
+struct ExchangeOutcome {
+  uint8_t link_state;
+  DWORD ms;
+};
+
+// One exchange, answered by the far end when answer is set.
+ExchangeOutcome ExchangeOnce(TKorvoComPort& port, VirtualLine& line, bool answer) {
+  static const char kRequest[] = "@03040047*\r";
+  const std::vector<uint8_t> reply = {'@', '0', '3', '*', '\r'};
+  uint8_t buffer[64] = {};
+  DWORD started = GetTickCount();
+  std::thread peer;
+  if (answer) {
+    peer = std::thread([&] {
+      if (line.Recv(kPort, sizeof kRequest - 1, 1000).size() == sizeof kRequest - 1)
+        line.Send(kPort, reply);
+    });
+  }
+  port.Exchange(TKorvoComPort::kValidatorTag, kRequest, sizeof kRequest - 1, buffer, 19, 0, 0);
+  if (peer.joinable()) peer.join();
+  return {port.GetLinkState(), GetTickCount() - started};
+}
+
+TEST_F(SerialPortTest, LostDeviceCostsLittleAndIsReopenedWhenItReturns) {
+  auto port = std::make_unique<TKorvoComPort>(static_cast<uint8_t>(kPort));
+  port->SetReplyValidator({&AcceptFramed, nullptr});
+  EXPECT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply);
+  EXPECT_FALSE(port->DeviceLost());
+
+  line_.Drop(kPort);
+  ASSERT_TRUE(WaitFor([&] { return port->DeviceLost(); }, 5000)) << "the loss goes unnoticed";
+  // While it is gone: little CPU, requests end as no reply within the usual
+  // failing-exchange time (about 740 ms), and never throw.
+  const double cpu = CpuMs();
+  const DWORD t0 = GetTickCount();
+  Sleep(2000);  // the measuring window, not a wait for anything
+  const double share = (CpuMs() - cpu) / (GetTickCount() - t0);
+  EXPECT_LT(share, 0.05) << "the port is busy while its device is gone";
+  std::printf("lost device: %.2f %% of one core\n", 100 * share);
+  for (int i = 0; i < 2; ++i) {
+    const ExchangeOutcome lost = ExchangeOnce(*port, line_, false);
+    EXPECT_EQ(lost.link_state, lumo::kLinkNoReply);
+    EXPECT_LT(lost.ms, 2000u);
+  }
+
+  // Back under the same name: a request succeeds soon after.
+  line_.Link(kPort);
+  const DWORD back = GetTickCount();
+  bool answered = false;
+  while (!answered && GetTickCount() - back < 10000)
+    answered = ExchangeOnce(*port, line_, true).link_state == lumo::kLinkValidReply;
+  ASSERT_TRUE(answered) << "never recovered";
+  const DWORD recovered_ms = GetTickCount() - back;
+  std::printf("recovered %lu ms after the device came back\n", recovered_ms);
+  EXPECT_LT(recovered_ms, 4000u);
+  EXPECT_FALSE(port->DeviceLost());
+
+  // A working device is never reopened: the exchange keeps its timing.
+  EXPECT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply);
+
+  // Released while lost, promptly.
+  line_.Drop(kPort);
+  ASSERT_TRUE(WaitFor([&] { return port->DeviceLost(); }, 5000));
+  const DWORD r0 = GetTickCount();
+  port.reset();
+  const DWORD release_ms = GetTickCount() - r0;
+  std::printf("released in %lu ms while lost\n", release_ms);
+  EXPECT_LT(release_ms, 1000u) << "release while lost";
 }
 
 }  // namespace

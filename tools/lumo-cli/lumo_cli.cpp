@@ -262,6 +262,9 @@ class Gauge {
       r.link = 0;
       r.error = Utf8From1251(e.what());
       if (r.error.empty()) r.error = "exception without a message";
+    } catch (...) {
+      r.link = 0;
+      r.error = "exception of an unknown type";
     }
     r.ms = NowMs() - start;
     return r;

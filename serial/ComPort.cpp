@@ -1,10 +1,20 @@
 #include "serial/ComPort.h"
+#include "serial/SerialApi.h"
 
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "protocol/Texts.h"
+
+using lumo::serial::Api;
+
+namespace lumo::serial {
+SerialApi& Api() {
+  static SerialApi api;
+  return api;
+}
+}  // namespace lumo::serial
 
 namespace {
 
@@ -91,7 +101,7 @@ void TComPort::Raise(int kind) const {
 HANDLE TComPort::OpenDevice() const {
   char path[24];
   std::snprintf(path, sizeof path, "\\\\.\\COM%d", static_cast<int>(port_number_));
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  return Api().CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
@@ -235,7 +245,7 @@ void TComPort::StopThreads() {
     if (writer_wake_) SetEvent(writer_wake_);
   }
   StopOne(writer_thread_);
-  if (device_ != INVALID_HANDLE_VALUE && device_ != nullptr) SetCommMask(device_, 0);
+  if (device_ != INVALID_HANDLE_VALUE && device_ != nullptr) Api().SetCommMask(device_, 0);
   if (event_wake_) SetEvent(event_wake_);
   StopOne(event_thread_);
 }
@@ -285,7 +295,7 @@ void TComPort::EventThread() {
   wait_ov_ = OVERLAPPED{};
   wait_ov_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   uint32_t mask = kEventMask;
-  SetCommMask(device_, mask);
+  Api().SetCommMask(device_, mask);
   mask_in_force_ = mask;
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -307,7 +317,7 @@ void TComPort::EventThread() {
         CancelIoEx(device_, &wait_ov_);
         if (WaitForSingleObject(wait_ov_.hEvent, 50) == WAIT_OBJECT_0) {
           DWORD unused = 0;
-          GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
+          Api().GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
         }
         ResetEvent(wait_ov_.hEvent);
         pending = false;
@@ -315,7 +325,7 @@ void TComPort::EventThread() {
       if (Pace(event_wake_)) break;
       DWORD errors = 0;
       COMSTAT probe{};
-      if (ClearCommError(device_, &errors, &probe)) NoteSuccess();
+      if (Api().ClearCommError(device_, &errors, &probe)) NoteSuccess();
       continue;
     }
     // EV_RXCHAR fires on an edge: look at the driver's count on every round.
@@ -323,13 +333,13 @@ void TComPort::EventThread() {
     if (stop_) break;
     if (!pending) {
       last_event_mask_ = 0;
-      if (!WaitCommEvent(device_, &last_event_mask_, &wait_ov_)) {
+      if (!Api().WaitCommEvent(device_, &last_event_mask_, &wait_ov_)) {
         DWORD err = GetLastError();
         if (err == ERROR_IO_PENDING) {
           pending = true;
         } else if (err == ERROR_INVALID_PARAMETER && (mask & 0x2000)) {
           mask = kEventMaskFallback;
-          SetCommMask(device_, mask);
+          Api().SetCommMask(device_, mask);
           mask_in_force_ = mask;
           continue;
         } else {
@@ -346,7 +356,7 @@ void TComPort::EventThread() {
         // A wait can stay pending on a device that is gone; ask the driver.
         DWORD errors = 0;
         COMSTAT probe{};
-        if (!ClearCommError(device_, &errors, &probe)) NoteFailure();
+        if (!Api().ClearCommError(device_, &errors, &probe)) NoteFailure();
         continue;
       }
       if (w == WAIT_OBJECT_0 + 1) continue;  // the wait stays in flight
@@ -356,7 +366,7 @@ void TComPort::EventThread() {
       }
       pending = false;
       DWORD unused = 0;
-      BOOL ok = GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
+      BOOL ok = Api().GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
       ResetEvent(wait_ov_.hEvent);
       if (!ok) {
         NoteFailure();
@@ -374,7 +384,7 @@ void TComPort::EventThread() {
     CancelIoEx(device_, &wait_ov_);
     if (WaitForSingleObject(wait_ov_.hEvent, 50) == WAIT_OBJECT_0) {
       DWORD unused = 0;
-      GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
+      Api().GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
     }
   }
   CloseIf(wait_ov_.hEvent);
@@ -383,8 +393,8 @@ void TComPort::EventThread() {
 
 DWORD TComPort::DeviceRead(uint8_t* into, DWORD count) {
   DWORD got = 0;
-  if (ReadFile(device_, into, count, &got, &read_ov_)) {
-    GetOverlappedResult(device_, &read_ov_, &got, FALSE);
+  if (Api().ReadFile(device_, into, count, &got, &read_ov_)) {
+    Api().GetOverlappedResult(device_, &read_ov_, &got, FALSE);
     return got;
   }
   if (GetLastError() != ERROR_IO_PENDING) return 0;
@@ -395,7 +405,7 @@ DWORD TComPort::DeviceRead(uint8_t* into, DWORD count) {
     WaitForSingleObject(read_ov_.hEvent, 100);
   }
   got = 0;
-  if (!GetOverlappedResult(device_, &read_ov_, &got, FALSE)) got = 0;
+  if (!Api().GetOverlappedResult(device_, &read_ov_, &got, FALSE)) got = 0;
   ResetEvent(read_ov_.hEvent);
   return got;
 }
@@ -472,8 +482,8 @@ void TComPort::TransmitPass() {
     bool done = false;
     bool failed = false;  // refused outright, not merely slow
     ResetEvent(write_done_);
-    if (WriteFile(device_, out_ring_ + from, length, nullptr, &write_ov_)) {
-      done = GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
+    if (Api().WriteFile(device_, out_ring_ + from, length, nullptr, &write_ov_)) {
+      done = Api().GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
       if (!done) sent = length, done = true;
     } else if (GetLastError() != ERROR_IO_PENDING) {
       failed = true;
@@ -485,7 +495,7 @@ void TComPort::TransmitPass() {
         DWORD left = elapsed < write_wait_ ? write_wait_ - elapsed : 0;
         DWORD w = WaitForMultipleObjects(2, waits, FALSE, left);
         if (w == WAIT_OBJECT_0) {
-          done = GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
+          done = Api().GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
           failed = !done;
           break;
         }
@@ -493,7 +503,7 @@ void TComPort::TransmitPass() {
         // Stopping, or still pending after the write wait: abandon the write.
         CancelIoEx(device_, &write_ov_);
         WaitForSingleObject(write_done_, 100);
-        done = GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
+        done = Api().GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
         break;
       }
       ResetEvent(write_done_);
@@ -576,7 +586,7 @@ uint16_t TComPort::InputCount() const {
 uint32_t TComPort::GetStatus(COMSTAT& status) {
   DWORD errors = 0;
   status = COMSTAT{};  // a failed poll reports no bytes rather than stale ones
-  if (!ClearCommError(device_, &errors, &status)) errors = 0;
+  if (!Api().ClearCommError(device_, &errors, &status)) errors = 0;
   status.cbOutQue = OutputPending();
   return errors;
 }

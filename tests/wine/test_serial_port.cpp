@@ -16,6 +16,7 @@
 #include "protocol/Texts.h"
 #include "serial/ComPort.h"
 #include "serial/KorvoPort.h"
+#include "serial/SerialApi.h"
 
 // White-box access to the rings.
 struct TComPortProbe {
@@ -25,6 +26,7 @@ struct TComPortProbe {
   static uint8_t OutFull(TComPort& p) { return p.out_full_; }
   static const uint8_t* OutRing(TComPort& p) { return p.out_ring_; }
   static int32_t InFull(TComPort& p) { return p.input_full_; }
+  static uint32_t MaskInForce(TComPort& p) { return p.mask_in_force_.load(); }
   static void SetOutIndices(TComPort& p, uint16_t head, uint16_t tail) {
     p.out_head_ = head;
     p.out_tail_ = tail;
@@ -464,6 +466,173 @@ TEST_F(SerialPortTest, LostDeviceCostsLittleAndIsReopenedWhenItReturns) {
   const DWORD release_ms = GetTickCount() - r0;
   std::printf("released in %lu ms while lost\n", release_ms);
   EXPECT_LT(release_ms, 1000u) << "release while lost";
+}
+
+// ---------------------------------------------------------------------------
+// Failures at the Win32 boundary, as real adapters and their drivers produce
+// them: wrappers around the port's Win32 calls fail the chosen call with the
+// chosen code (once or until cleared) or cut writes short; all else passes.
+
+enum class Call { kNone, kWaitCommEvent, kWaitResult, kClearCommError, kWriteFile };
+
+struct Injected {
+  std::atomic<Call> call{Call::kNone};
+  std::atomic<DWORD> code{0};
+  std::atomic<int> remaining{0};  // -1: until cleared
+  std::atomic<bool> short_writes{false};
+  std::atomic<bool> refuse_tx_empty_mask{false};
+  std::atomic<DWORD> mask{0};
+  std::atomic<LPOVERLAPPED> wait_ov{nullptr};
+  std::atomic<int> hits{0};
+} g_fault;
+
+lumo::serial::SerialApi g_windows;  // the real calls
+
+bool Fires(Call call) {
+  if (g_fault.call != call) return false;
+  int left = g_fault.remaining.load();
+  while (left != 0) {
+    if (left < 0 || g_fault.remaining.compare_exchange_weak(left, left - 1)) {
+      g_fault.hits++;
+      SetLastError(g_fault.code);
+      return true;
+    }
+  }
+  return false;
+}
+
+BOOL WINAPI FaultySetCommMask(HANDLE h, DWORD mask) {
+  g_fault.mask = mask;
+  return g_windows.SetCommMask(h, mask);
+}
+BOOL WINAPI FaultyWaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED ov) {
+  g_fault.wait_ov = ov;
+  if (g_fault.refuse_tx_empty_mask && (g_fault.mask & 0x2000)) {
+    g_fault.hits++;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (Fires(Call::kWaitCommEvent)) return FALSE;
+  if (g_fault.call == Call::kWaitResult && g_fault.remaining != 0) {
+    // A wait that completes at once, as failed: its result says how.
+    SetEvent(ov->hEvent);
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+  }
+  return g_windows.WaitCommEvent(h, mask, ov);
+}
+BOOL WINAPI FaultyGetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD n, BOOL wait) {
+  if (ov == g_fault.wait_ov.load() && Fires(Call::kWaitResult)) return FALSE;
+  return g_windows.GetOverlappedResult(h, ov, n, wait);
+}
+BOOL WINAPI FaultyClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
+  if (Fires(Call::kClearCommError)) return FALSE;
+  return g_windows.ClearCommError(h, errors, status);
+}
+BOOL WINAPI FaultyWriteFile(HANDLE h, LPCVOID data, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
+  if (Fires(Call::kWriteFile)) return FALSE;
+  if (g_fault.short_writes && n > 1) n = n / 2;  // the device takes half
+  return g_windows.WriteFile(h, data, n, done, ov);
+}
+
+class SerialFaults : public SerialPortTest {
+ protected:
+  void SetUp() override {
+    SerialPortTest::SetUp();
+    Clear();
+    lumo::serial::SerialApi& api = lumo::serial::Api();
+    g_windows = api;
+    api.SetCommMask = &FaultySetCommMask;
+    api.WaitCommEvent = &FaultyWaitCommEvent;
+    api.GetOverlappedResult = &FaultyGetOverlappedResult;
+    api.ClearCommError = &FaultyClearCommError;
+    api.WriteFile = &FaultyWriteFile;
+  }
+  void TearDown() override {
+    lumo::serial::Api() = g_windows;
+    SerialPortTest::TearDown();
+  }
+  static void Arm(Call call, DWORD code, int count) {
+    g_fault.code = code;
+    g_fault.remaining = count;
+    g_fault.hits = 0;
+    g_fault.call = call;
+  }
+  static void Clear() {
+    g_fault.call = Call::kNone;
+    g_fault.remaining = 0;
+    g_fault.short_writes = false;
+    g_fault.refuse_tx_empty_mask = false;
+  }
+  // Bytes from the far end still arrive, in order.
+  void ExpectReception(RecordingPort& port, uint32_t seed) {
+    const size_t before = port.Count();
+    const std::vector<uint8_t> data = Pattern(64, seed);
+    line_.Send(kPort, data);
+    ASSERT_TRUE(WaitFor([&] { return port.Count() >= before + data.size(); }, 5000));
+    const auto bytes = port.Bytes();
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + before, bytes.end()), data);
+  }
+};
+
+// Every code that removed adapters have been seen to report, from each call
+// that reports it, until it stops: the device counts as lost, then works again.
+TEST_F(SerialFaults, PersistentFailuresMeanLostWhateverTheCode) {
+  const struct {
+    Call call;
+    DWORD code;
+  } cases[] = {
+      {Call::kWaitCommEvent, ERROR_ACCESS_DENIED},     {Call::kWaitCommEvent, ERROR_NOT_READY},
+      {Call::kWaitCommEvent, ERROR_BAD_COMMAND},       {Call::kWaitCommEvent, ERROR_OPERATION_ABORTED},
+      {Call::kWaitCommEvent, ERROR_DEVICE_REMOVED},    {Call::kWaitCommEvent, ERROR_INVALID_PARAMETER},
+      {Call::kWaitResult, ERROR_DEVICE_REMOVED},       {Call::kClearCommError, ERROR_BAD_COMMAND},
+      {Call::kWriteFile, ERROR_ACCESS_DENIED},
+  };
+  uint32_t seed = 40;
+  for (const auto& c : cases) {
+    RecordingPort port(kPort, true);
+    ExpectReception(port, seed++);
+    const size_t base = port.Count();
+    Arm(c.call, c.code, -1);
+    // The wait in flight must complete (bytes arrive) before the next one can
+    // fail or its result be read; a write fails only when something is sent.
+    size_t trigger = 0;
+    if (c.call == Call::kWaitCommEvent || c.call == Call::kWaitResult) {
+      line_.Send(kPort, {1, 2, 3});
+      trigger = 3;
+    }
+    if (c.call == Call::kWriteFile) port.PutBlock("abc", 3);
+    EXPECT_TRUE(WaitFor([&] { return port.DeviceLost(); }, 8000)) << int(c.call) << " " << c.code;
+    Clear();
+    EXPECT_TRUE(WaitFor([&] { return !port.DeviceLost(); }, 3000)) << int(c.call) << " " << c.code;
+    // Nothing received is lost on the way.
+    EXPECT_TRUE(WaitFor([&] { return port.Count() >= base + trigger; }, 3000));
+    if (c.call == Call::kWriteFile) line_.Recv(kPort, 3, 2000);
+    ExpectReception(port, seed++);
+  }
+}
+
+TEST_F(SerialFaults, SpuriousAbortedWaitsAndShortWritesLoseNothing) {
+  RecordingPort port(kPort, true);
+  // Some USB drivers complete a wait as aborted with nobody cancelling it.
+  Arm(Call::kWaitResult, ERROR_OPERATION_ABORTED, 2);
+  ExpectReception(port, 70);
+  ExpectReception(port, 71);
+  EXPECT_FALSE(port.DeviceLost());
+  // A write the device takes only half of: the rest follows, in order.
+  g_fault.short_writes = true;
+  const std::vector<uint8_t> block = Pattern(1000, 72);
+  port.PutBlock(block.data(), static_cast<uint16_t>(block.size()));
+  EXPECT_EQ(line_.Recv(kPort, block.size(), 5000), block);
+  EXPECT_FALSE(port.DeviceLost());
+}
+
+TEST_F(SerialFaults, RefusedTxEmptyBitFallsBackToTheSmallerMask) {
+  g_fault.refuse_tx_empty_mask = true;
+  RecordingPort port(kPort, true);
+  ASSERT_TRUE(WaitFor([&] { return TComPortProbe::MaskInForce(port) == TComPort::kEventMaskFallback; }, 3000));
+  ExpectReception(port, 80);
+  EXPECT_FALSE(port.DeviceLost());
 }
 
 }  // namespace

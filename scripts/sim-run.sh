@@ -24,7 +24,8 @@ out=$(mktemp "${TMPDIR:-/tmp}/lumo-sim.XXXXXX")
 "$sim" --wine-com "$LUMO_SIM_COM" --wineprefix "$WINEPREFIX" --control 0 --quiet \
   ${links[@]+"${links[@]}"} ${LUMO_SIM_ARGS:-} >"$out" 2>&1 </dev/null &
 sim_pid=$!
-trap 'kill $sim_pid 2>/dev/null; wait $sim_pid 2>/dev/null; rm -f "$out"' EXIT
+# The program's exit status stands even when lumo-sim has already ended.
+trap 'kill $sim_pid 2>/dev/null || true; wait $sim_pid 2>/dev/null || true; rm -f "$out"' EXIT
 for _ in $(seq 200); do grep -q '^lumo-sim: ready' "$out" && break; sleep 0.05; done
 grep -q '^lumo-sim: ready' "$out" || { echo "sim-run: lumo-sim did not start:" >&2; cat "$out" >&2; exit 1; }
 export LUMO_SIM=$(sed -n 's/^lumo-sim: control //p' "$out")

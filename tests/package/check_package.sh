@@ -27,7 +27,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/lumo-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 unpack() {  # unpack ZIP DIR -> prints the package's top folder
   mkdir -p "$2"
-  unzip -q "$1" -d "$2"
+  python3 -m zipfile -e "$1" "$2"
   echo "$2/$(basename "$1" .zip)"
 }
 product=$(unpack "$product_zip" "$work/product")

@@ -147,7 +147,7 @@ std::optional<double> ParseDurationMs(const std::string& text) {
   else if (unit == "ms") scale = 1;
   else if (unit == "m" || unit == "min") scale = 60000;
   else if (unit == "h") scale = 3600000;
-  if (scale == 0 || !std::isfinite(value) || value < 0 || value * scale > 1e10) return std::nullopt;
+  if (scale == 0 || !std::isfinite(value) || value < 0 || value * scale > 4e9) return std::nullopt;  // a wait fits a DWORD
   return value * scale;
 }
 

@@ -26,3 +26,28 @@ add_test(NAME fuzz_replies_short
     -artifact_prefix=${LUMO_FUZZ_WORK}/ ${LUMO_FUZZ_WORK}/corpus
   WORKING_DIRECTORY ${LUMO_FUZZ_WORK})
 set_tests_properties(fuzz_replies_short PROPERTIES FIXTURES_REQUIRED fuzz_corpus TIMEOUT 120)
+
+# The simulated gauge's own inputs: description files and control commands.
+# Each target compiles the gauge's core again with the sanitizers.
+foreach(kind description control)
+  set(target fuzz_sim_${kind})
+  add_executable(${target} ${LUMO_FUZZ_DIR}/fuzz_sim_inputs.cpp
+    ${CMAKE_SOURCE_DIR}/tools/lumo-sim/SimCore.cpp
+    ${CMAKE_SOURCE_DIR}/protocol/FrameCodec.cpp ${CMAKE_SOURCE_DIR}/protocol/ReplyDecode.cpp)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}
+    ${CMAKE_SOURCE_DIR}/tools/lumo-sim)
+  target_compile_options(${target} PRIVATE ${LUMO_WARNINGS} ${LUMO_FUZZ_FLAGS})
+  target_link_options(${target} PRIVATE ${LUMO_FUZZ_FLAGS})
+  if(kind STREQUAL "control")
+    target_compile_definitions(${target} PRIVATE LUMO_FUZZ_SIM_CONTROL)
+  endif()
+  set(work ${LUMO_FUZZ_WORK}/sim_${kind})
+  add_test(NAME ${target}_corpus
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${LUMO_FUZZ_DIR}/sim_${kind} ${work}/corpus)
+  set_tests_properties(${target}_corpus PROPERTIES FIXTURES_SETUP ${target}_seeds)
+  add_test(NAME ${target}_short
+    COMMAND ${target} -max_total_time=5 -max_len=4096 -timeout=10 -print_final_stats=1
+      -artifact_prefix=${work}/ ${work}/corpus
+    WORKING_DIRECTORY ${work})
+  set_tests_properties(${target}_short PROPERTIES FIXTURES_REQUIRED ${target}_seeds TIMEOUT 120)
+endforeach()

@@ -47,13 +47,22 @@ demo: test-build
 host: test-build
 	scripts/host.sh
 
-# The reply fuzz target, for longer than the short run of `make test`.
-FUZZ_SECONDS ?= 300
+# The fuzz targets for longer than the short runs of `make test`: the reply
+# parser for FUZZ_RUNS inputs (default 10 million), then the simulated
+# gauge's description and control parsers for FUZZ_SIM_SECONDS each.
+FUZZ_RUNS ?= 10000000
+FUZZ_SIM_SECONDS ?= 60
 FUZZ_WORK = $(abspath $(BUILD))/native/fuzz
 fuzz: native
 	cmake -E copy_directory tests/fuzz/corpus $(FUZZ_WORK)/corpus
-	cd $(FUZZ_WORK) && $(abspath $(BUILD))/native/fuzz_replies -max_total_time=$(FUZZ_SECONDS) \
+	cd $(FUZZ_WORK) && $(abspath $(BUILD))/native/fuzz_replies -runs=$(FUZZ_RUNS) \
 	  -max_len=256 -timeout=10 -print_final_stats=1 -artifact_prefix=$(FUZZ_WORK)/ corpus
+	for kind in description control; do \
+	  cmake -E copy_directory tests/fuzz/sim_$$kind $(FUZZ_WORK)/sim_$$kind/corpus && \
+	  (cd $(FUZZ_WORK)/sim_$$kind && $(abspath $(BUILD))/native/fuzz_sim_$$kind \
+	    -max_total_time=$(FUZZ_SIM_SECONDS) -max_len=4096 -timeout=10 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_WORK)/sim_$$kind/ corpus) || exit 1; \
+	done
 
 clean:
 	rm -rf $(BUILD)

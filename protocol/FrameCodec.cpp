@@ -24,10 +24,11 @@ std::string Printable(const uint8_t* chars, size_t count) {
   return s;
 }
 
-[[noreturn]] void ThrowNotInteger(const uint8_t* chars, size_t count) {
+}  // namespace
+
+void RaiseNotInteger(const uint8_t* chars, size_t count) {
   throw EConvertError("'" + Printable(chars, count) + "' is not a valid integer value");
 }
-}  // namespace
 
 size_t EncodeFrame(const uint8_t* payload, size_t n, char* out) {
   out[0] = '@';
@@ -51,15 +52,20 @@ int HexDigitValue(uint8_t c) {
   return -1;
 }
 
-uint64_t ParseHexField(const uint8_t* chars, size_t count) {
-  if (count == 0) ThrowNotInteger(chars, 0);
+std::optional<uint64_t> TryParseHexField(const uint8_t* chars, size_t count) {
+  if (count == 0) return std::nullopt;
   uint64_t value = 0;
   for (size_t i = 0; i < count; ++i) {
     const int digit = HexDigitValue(chars[i]);
-    if (digit < 0 || (value >> 60) != 0) ThrowNotInteger(chars, count);
+    if (digit < 0 || (value >> 60) != 0) return std::nullopt;
     value = (value << 4) | static_cast<uint64_t>(digit);
   }
   return value;
+}
+
+uint64_t ParseHexField(const uint8_t* chars, size_t count) {
+  if (const auto value = TryParseHexField(chars, count)) return *value;
+  RaiseNotInteger(chars, count);
 }
 
 uint32_t CheckReplyFrame(const uint8_t* reply, size_t length) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace lumo::protocol {
 
@@ -25,6 +26,10 @@ int HexDigitValue(uint8_t c);
 // digit first. Throws lumo::EConvertError when count is 0, when a character is
 // not a hex digit, or when the number does not fit in 64 bits.
 uint64_t ParseHexField(const uint8_t* chars, size_t count);
+// The same without throwing: nullopt where ParseHexField throws.
+std::optional<uint64_t> TryParseHexField(const uint8_t* chars, size_t count);
+// The error ParseHexField raises for those characters.
+[[noreturn]] void RaiseNotInteger(const uint8_t* chars, size_t count);
 
 // Checks the framing of a reply of `length` characters and returns its reply
 // check code: 0 valid, 209 bad end, 222 bad check, 223 bad start (tested in

@@ -38,10 +38,21 @@ inline constexpr size_t kSignMarkerPosition = 7;
 // Data characters a reply must hold for the layout's fields to be read.
 constexpr size_t RequiredLength(const LevelLayout& layout) { return layout.status_first + 2; }
 
+// A field that is not hexadecimal, as the non-throwing decoders report it;
+// RaiseNotInteger(chars, count) is the error the throwing ones raise for it.
+struct BadField {
+  const uint8_t* chars = nullptr;
+  size_t count = 0;
+};
+
 // The status byte of a level-type reply. Throws EConvertError when not hex.
 uint8_t DecodeStatus(const uint8_t* reply, const LevelLayout& layout);
+std::optional<uint8_t> TryDecodeStatus(const uint8_t* reply, const LevelLayout& layout,
+                                       BadField& bad);
 // Integer part plus tenths / 10. Throws EConvertError when not hex.
 double DecodeLevelValue(const uint8_t* reply, const LevelLayout& layout);
+std::optional<double> TryDecodeLevelValue(const uint8_t* reply, const LevelLayout& layout,
+                                          BadField& bad);
 // Character 7 above '0' marks a negative signed value.
 bool SignMarkerNegative(const uint8_t* reply);
 // Rounds to the nearest integer, ties to even.
@@ -58,6 +69,10 @@ inline constexpr size_t kStateCharacterPosition = 1;
 // non-hex characters and for values over 64 bits. Returns nullopt when the
 // reply is too short to hold even the count.
 std::optional<int64_t> DecodeParameterValue(const uint8_t* reply, size_t length);
+// The same without throwing: a conversion error gives nullopt with bad.chars
+// set; a reply too short for its count gives nullopt with bad.chars null.
+std::optional<int64_t> TryDecodeParameterValue(const uint8_t* reply, size_t length,
+                                               BadField& bad);
 
 // The program code: the eight characters 7-14 as text; nullopt when the
 // reply's `length` data characters do not hold them.

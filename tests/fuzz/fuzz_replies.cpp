@@ -61,15 +61,34 @@ std::optional<uint64_t> ReferenceHex(const uint8_t* chars, size_t count) {
   return value;
 }
 
+// The non-throwing parser against the reference.
 void CheckParse(const uint8_t* chars, size_t count) {
   const auto field = Exact(chars, count);
   const auto expected = ReferenceHex(field.get(), count);
+  const auto value = TryParseHexField(field.get(), count);
+  Expect(value == expected, "TryParseHexField: wrong value or missed error");
+}
+
+// The throwing form throws exactly where the non-throwing one gives nothing.
+// Called once per input: a throw costs far more than a parse under the
+// sanitizers, and the two share one implementation.
+void CheckParseThrows(const uint8_t* chars, size_t count) {
+  const auto field = Exact(chars, count);
+  const bool valid = TryParseHexField(field.get(), count).has_value();
   try {
-    const uint64_t value = ParseHexField(field.get(), count);
-    Expect(expected && *expected == value, "ParseHexField: wrong value or missed error");
+    (void)ParseHexField(field.get(), count);
+    Expect(valid, "ParseHexField: missed an error");
   } catch (const lumo::EConvertError&) {
-    Expect(!expected, "ParseHexField: threw for a valid field");
+    Expect(!valid, "ParseHexField: threw for a valid field");
   }
+}
+
+// A field a decoder reported as bad lies inside the reply and is bad.
+void ExpectBadField(const BadField& bad, const uint8_t* reply, size_t length, const char* what) {
+  Expect(bad.chars != nullptr, what);
+  if (bad.count == 0) return;  // an empty field: nothing is read, wherever it points
+  Expect(bad.chars >= reply && bad.chars + bad.count <= reply + length, what);
+  Expect(!ReferenceHex(bad.chars, bad.count), what);
 }
 
 // ParseHexField on sub-ranges: the reply field positions, the check digits,
@@ -85,6 +104,7 @@ void FuzzParseHex(const uint8_t* data, size_t size) {
   if (size >= 2) {
     const size_t start = data[size - 1] % (size + 1);
     CheckParse(data + start, data[size - 2] % (size - start + 1));
+    CheckParseThrows(data + start, data[size - 2] % (size - start + 1));
   }
   CheckParse(data, size);
 }
@@ -95,17 +115,30 @@ void FuzzLevel(const uint8_t* frame, size_t length, size_t expected, const Level
   const size_t data = DataChars(length, expected);
   if (data < RequiredLength(layout)) return;
   const auto reply = Exact(frame, data);
-  try {
-    (void)DecodeStatus(reply.get(), layout);
-  } catch (const lumo::EConvertError&) {
+  BadField bad;
+  const auto status = TryDecodeStatus(reply.get(), layout, bad);
+  if (!status) ExpectBadField(bad, reply.get(), data, "TryDecodeStatus: bad field");
+  const auto value = TryDecodeLevelValue(reply.get(), layout, bad);
+  if (value) {
+    Expect(*value >= 0 && std::isfinite(*value), "DecodeLevelValue: out of range");
+    const int32_t rounded = RoundHalfEven(*value);
+    Expect(std::fabs(rounded - *value) <= 0.5, "RoundHalfEven: not the nearest integer");
+    if (std::fabs(rounded - *value) == 0.5) Expect(rounded % 2 == 0, "RoundHalfEven: odd tie");
+  } else {
+    ExpectBadField(bad, reply.get(), data, "TryDecodeLevelValue: bad field");
   }
-  try {
-    const double value = DecodeLevelValue(reply.get(), layout);
-    Expect(value >= 0 && std::isfinite(value), "DecodeLevelValue: out of range");
-    const int32_t rounded = RoundHalfEven(value);
-    Expect(std::fabs(rounded - value) <= 0.5, "RoundHalfEven: not the nearest integer");
-    if (std::fabs(rounded - value) == 0.5) Expect(rounded % 2 == 0, "RoundHalfEven: odd tie");
-  } catch (const lumo::EConvertError&) {
+  // The throwing forms for one layout in four, chosen by the input.
+  if (frame[data / 2] % 4 == 0) {
+    try {
+      Expect(DecodeStatus(reply.get(), layout) == status, "DecodeStatus: differs");
+    } catch (const lumo::EConvertError&) {
+      Expect(!status, "DecodeStatus: threw for a valid field");
+    }
+    try {
+      Expect(DecodeLevelValue(reply.get(), layout) == value, "DecodeLevelValue: differs");
+    } catch (const lumo::EConvertError&) {
+      Expect(!value, "DecodeLevelValue: threw for valid fields");
+    }
   }
   if (is_signed) (void)SignMarkerNegative(reply.get());
 }
@@ -147,10 +180,16 @@ void FuzzDecoders(const uint8_t* frame, size_t length) {
   {
     const size_t data = DataChars(length, kParameterLength);
     const auto reply = Exact(frame, data);
-    try {
-      const auto value = DecodeParameterValue(reply.get(), data);
-      Expect(value.has_value() == (data >= 7), "DecodeParameterValue: wrong length rule");
-    } catch (const lumo::EConvertError&) {
+    BadField bad;
+    const auto value = TryDecodeParameterValue(reply.get(), data, bad);
+    if (data < 7) Expect(!value && !bad.chars, "DecodeParameterValue: wrong length rule");
+    else if (!value) ExpectBadField(bad, reply.get(), data, "TryDecodeParameterValue: bad field");
+    if (frame[length / 3] % 4 == 0) {
+      try {
+        Expect(DecodeParameterValue(reply.get(), data) == value, "DecodeParameterValue: differs");
+      } catch (const lumo::EConvertError&) {
+        Expect(!value && bad.chars, "DecodeParameterValue: threw without a bad field");
+      }
     }
   }
 

@@ -6,7 +6,7 @@ TEST_ARCH = $(shell scripts/test-arch.sh)
 TEST_BUILD = $(BUILD)/test-$(TEST_ARCH)
 JOBS ?= 2
 
-.PHONY: all setup dll dist native test-build test demo host fuzz bench clean
+.PHONY: all setup dll dist native test-build test test-i686 demo host fuzz bench clean
 
 all: dll
 
@@ -37,6 +37,13 @@ test-build: dll native
 # the display of the first program that starts it, console tests included.
 test: test-build dist
 	scripts/gui-run.sh scripts/run-tests.sh $(TEST_BUILD) $(BUILD)/native
+
+# The 32-bit test build's whole suite and the demo under 32-bit Wine: here when
+# this machine runs 32-bit code, else (or with LUMO_I686_VM=1) inside an
+# emulated x86-64 machine, built on first use into build/vm-i686/.
+test-i686:
+	LUMO_TEST_ARCH=i686 $(MAKE) test-build
+	scripts/test-i686.sh
 
 # The main job: the demonstration host program under Wine.
 demo: test-build

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The 32-bit test build's whole suite (scripts/run-tests.sh on build/test-i686)
+# and the demo, under 32-bit Wine. Where this machine runs 32-bit code, all of
+# it here. Where it refuses it, or with LUMO_I686_VM=1, the static checks and
+# the native tests here and the Windows tests and the demo inside the emulated
+# machine of scripts/vm-i686.sh. Exits with the suite's status (the demo's when
+# the suite passed). `--guest` is the part that runs inside the machine.
+set -euo pipefail
+LUMO_ROOT=$(cd "$(dirname "$0")/.." && pwd)
+export LUMO_ROOT LUMO_TEST_ARCH=i686
+cd "$LUMO_ROOT"
+
+# The suite's Windows part (or all of it) and the demo, on this machine.
+suite_and_demo() {
+  local started status=0 demo=0
+  started=$(date +%s)
+  scripts/run-tests.sh build/test-i686 build/native || status=$?
+  echo "== suite: $(( $(date +%s) - started )) s, status $status"
+  echo "== demo under i686 Wine"
+  scripts/demo.sh || demo=$?
+  [ "$demo" = 0 ] || echo "== demo failed with status $demo"
+  [ "$status" != 0 ] || status=$demo
+  return "$status"
+}
+
+if [ "${1:-}" = --guest ]; then
+  # The machine's image holds a ready Wine prefix on its own disk; creating one
+  # under emulation takes minutes.
+  export LUMO_WINEPREFIX=/var/lib/lumo/wineprefix-i686 LUMO_TEST_PARTS=wine
+  suite_and_demo
+  exit
+fi
+
+capable=$(LUMO_TEST_ARCH="" scripts/test-arch.sh)
+if [ "$capable" = i686 ] && [ "${LUMO_I686_VM:-0}" != 1 ]; then
+  suite_and_demo
+  exit
+fi
+
+if [ "$capable" != i686 ]; then
+  echo "test-i686: this machine refuses 32-bit code; the Windows tests run in an emulated machine"
+else
+  echo "test-i686: LUMO_I686_VM=1; the Windows tests run in an emulated machine"
+fi
+scripts/setup.sh --vm
+status=0
+LUMO_TEST_PARTS="abi native" scripts/run-tests.sh build/test-i686 build/native || status=$?
+started=$(date +%s)
+vm=0
+scripts/vm-i686.sh run scripts/test-i686.sh --guest || vm=$?
+echo "test-i686: emulated machine: $(( $(date +%s) - started )) s, status $vm"
+[ "$status" != 0 ] || status=$vm
+exit "$status"

@@ -432,6 +432,9 @@ struct Child {
 
 TEST(LumoSimProgram, ExchangesFramesOverAPty) {
   const auto deadline = Clock::now() + std::chrono::seconds(10);
+  char dir[] = "/tmp/lumo-sim-test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string link_path = std::string(dir) + "/com";
   int pipefd[2];
   ASSERT_EQ(pipe(pipefd), 0);
   Child child;
@@ -440,7 +443,8 @@ TEST(LumoSimProgram, ExchangesFramesOverAPty) {
   if (child.pid == 0) {
     dup2(pipefd[1], 1);
     close(pipefd[0]);
-    execl(LUMO_SIM_BINARY, "lumo-sim", "--control", "0", "--quiet", static_cast<char*>(nullptr));
+    execl(LUMO_SIM_BINARY, "lumo-sim", "--control", "0", "--quiet", "--link", link_path.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   close(pipefd[1]);
@@ -488,6 +492,29 @@ TEST(LumoSimProgram, ExchangesFramesOverAPty) {
   EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(300));
 
   EXPECT_EQ(command("stats").substr(0, 36), "ok frames=2 malformed=0 noise=0 repl");
+
+  // The far end vanishes: this pty hangs up, and a new one takes the link.
+  EXPECT_EQ(command("vanish ms=200"), "ok vanish ms=200\n");
+  pollfd hangup{line, POLLIN, 0};
+  ASSERT_EQ(poll(&hangup, 1, 5000), 1);
+  EXPECT_TRUE(hangup.revents & (POLLHUP | POLLERR));
+  std::string back;
+  while (Clock::now() < deadline && (back.empty() || back == pty)) {
+    char target[256] = {};
+    if (readlink(link_path.c_str(), target, sizeof target - 1) > 0) back = target;
+    pollfd none{-1, 0, 0};
+    poll(&none, 0, 10);
+  }
+  ASSERT_NE(back, pty);
+  const int again = open(link_path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(again, 0) << back;
+  tcgetattr(again, &t);
+  cfmakeraw(&t);
+  tcsetattr(again, TCSANOW, &t);
+  ASSERT_EQ(write(again, "@03040047*\r", 11), 11);
+  EXPECT_EQ(ReadUntil(again, "\r", deadline).size(), 19u);
+  close(again);
+
   EXPECT_EQ(command("quit"), "ok bye\n");
   int status = -1;
   while (Clock::now() < deadline && waitpid(child.pid, &status, WNOHANG) == 0) {
@@ -498,6 +525,7 @@ TEST(LumoSimProgram, ExchangesFramesOverAPty) {
   if (WIFEXITED(status)) child.pid = -1;
   close(ctl);
   close(line);
+  rmdir(dir);
 }
 
 namespace {

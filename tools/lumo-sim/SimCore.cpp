@@ -711,6 +711,12 @@ std::string Sim::Control(const std::string& line) {
     quit = true;
     return "ok bye";
   }
+  if (cmd == "vanish") {
+    int ms = 0;
+    if (!has("ms") || !ParseSmall(kv.at("ms"), 600000, ms)) return "err vanish needs ms=0..600000";
+    vanish_ms = ms;
+    return "ok vanish ms=" + std::to_string(ms);
+  }
   if (cmd == "fault") {
     Fault f;
     std::string error;

@@ -172,6 +172,9 @@ class Sim {
   std::string description_path;  // where "save" writes
   bool save_on_write = false;
   bool quit = false;
+  // Set by "vanish ms=N": the line's far end goes away for N ms (the program
+  // closes its pseudo-terminal and makes a new one behind the same links).
+  int vanish_ms = 0;
   std::deque<std::string> history;  // last request frames
   static constexpr size_t kHistory = 64;
 

@@ -21,6 +21,7 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -146,6 +147,9 @@ Control channel (--control): text lines over TCP, one reply line per command,
   get ch=N param=P                        ok value=DECIMAL hex=HEX
   get ch=N program | get state | get config     ok program=... / state=C / config=HEX
   save [PATH]                             ok saved PATH (default: the description file)
+  vanish ms=N                             ok: the far end goes away for N ms (the
+                                          pseudo-terminal closes, a new one takes
+                                          its links), as an unplugged adapter
   quit                                    ok bye, then the program ends
 )";
 
@@ -309,6 +313,29 @@ bool WriteAll(int fd, const std::string& s) {
   return true;
 }
 
+// A pseudo-terminal in raw mode; its slave is held open so that the master
+// never sees a hang-up between clients.
+void OpenPty(int& master, int& slave, std::string& slave_path) {
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) Die("cannot create a pseudo-terminal");
+  const char* name = ptsname(master);
+  if (name == nullptr) Die("ptsname failed");
+  slave_path = name;
+  slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) Die("cannot open " + slave_path);
+  SetRaw(slave, false);
+}
+
+// Points the symbolic link path at target, replacing a link already there.
+void LinkTo(const std::string& path, const std::string& target) {
+  struct stat st{};
+  if (lstat(path.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) Die(path + " exists and is not a symbolic link");
+    unlink(path.c_str());
+  }
+  if (symlink(target.c_str(), path.c_str()) != 0) Die("cannot link " + path + ": " + std::strerror(errno));
+}
+
 int OpenControl(int port, int& bound) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) Die("socket failed");
@@ -384,15 +411,7 @@ int main(int argc, char** argv) {
     if (line < 0) Die("cannot open " + opt.device + ": " + std::strerror(errno));
     SetRaw(line, true);
   } else {
-    line = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (line < 0 || grantpt(line) != 0 || unlockpt(line) != 0) Die("cannot create a pseudo-terminal");
-    const char* name = ptsname(line);
-    if (name == nullptr) Die("ptsname failed");
-    slave_path = name;
-    // Held open so that the master never sees a hang-up between clients.
-    slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) Die("cannot open " + slave_path);
-    SetRaw(slave, false);
+    OpenPty(line, slave, slave_path);
     std::vector<std::string> links = opt.links;
     if (opt.wine_com > 0) {
       std::string prefix = opt.wineprefix;
@@ -406,12 +425,7 @@ int main(int argc, char** argv) {
       links.push_back(dos + "/com" + std::to_string(opt.wine_com));
     }
     for (const auto& l : links) {
-      struct stat st{};
-      if (lstat(l.c_str(), &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) Die(l + " exists and is not a symbolic link");
-        unlink(l.c_str());
-      }
-      if (symlink(slave_path.c_str(), l.c_str()) != 0) Die("cannot link " + l + ": " + std::strerror(errno));
+      LinkTo(l, slave_path);
       made_links.push_back(l);
     }
   }
@@ -439,13 +453,33 @@ int main(int argc, char** argv) {
   std::vector<Client> clients;
   std::vector<Pending> pending;
   int status = 0;
+  std::optional<Clock::time_point> back_at;  // while the far end has vanished
   while (!g_stop && !sim.quit) {
+    if (sim.vanish_ms > 0 && opt.device.empty()) {
+      tracer.Event("info", "", -1, -1, "vanish for " + std::to_string(sim.vanish_ms) + " ms");
+      close(slave);
+      close(line);
+      slave = line = -1;
+      pending.clear();
+      back_at = Clock::now() + std::chrono::milliseconds(sim.vanish_ms);
+      sim.vanish_ms = 0;
+    }
+    if (back_at && Clock::now() >= *back_at) {
+      OpenPty(line, slave, slave_path);
+      for (const auto& l : made_links) LinkTo(l, slave_path);
+      tracer.Event("info", "", -1, -1, "back as " + slave_path);
+      back_at.reset();
+    }
     std::vector<pollfd> fds;
     fds.push_back({line, POLLIN, 0});
     if (listen_fd >= 0) fds.push_back({listen_fd, POLLIN, 0});
     for (const auto& c : clients) fds.push_back({c.fd, POLLIN, 0});
     int timeout = -1;
     const auto now = Clock::now();
+    if (back_at) {
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*back_at - now).count();
+      timeout = ms < 0 ? 0 : static_cast<int>(ms);
+    }
     for (const auto& p : pending) {
       const auto ms = std::chrono::ceil<std::chrono::milliseconds>(p.due - now).count();
       const int t = ms < 0 ? 0 : static_cast<int>(ms);
@@ -541,6 +575,6 @@ int main(int argc, char** argv) {
     if (n > 0 && std::string(target, static_cast<size_t>(n)) == slave_path) unlink(l.c_str());
   }
   if (slave >= 0) close(slave);
-  close(line);
+  if (line >= 0) close(line);
   return status;
 }

@@ -71,6 +71,12 @@ fuzz: native
 	    -artifact_prefix=$(FUZZ_WORK)/sim_$$kind/ corpus) || exit 1; \
 	done
 
+# The soak run under Wine: SOAK_MINUTES (default 60) of two gauges with faults,
+# connection switching and vanishing far ends; build/soak/soak.csv and .png.
+SOAK_MINUTES ?= 60
+soak: test-build
+	scripts/soak.sh $(SOAK_MINUTES)
+
 clean:
 	rm -rf $(BUILD)
 

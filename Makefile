@@ -6,7 +6,7 @@ TEST_ARCH = $(shell scripts/test-arch.sh)
 TEST_BUILD = $(BUILD)/test-$(TEST_ARCH)
 JOBS ?= 2
 
-.PHONY: all setup dll dist native test-build test test-i686 demo host fuzz bench clean
+.PHONY: all setup dll dist native test-build test test-i686 demo host fuzz bench soak clean
 
 all: dll
 

@@ -287,14 +287,25 @@ int main(int argc, char** argv) {
     };
     auto early = [&](auto field) { return max_of(steady.begin(), steady.begin() + third, field); };
     auto late = [&](auto field) { return max_of(steady.end() - third, steady.end(), field); };
+    // Wine's emulation of a pending WaitCommEvent keeps about 120 bytes per
+    // wait (a bare overlapped loop shows it, and none without the waits); the
+    // port waits about twice per exchange. Under Wine that much growth per
+    // request is allowed on top of the tolerance.
+    const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    auto requests = [](const Sample& s) {
+      return static_cast<double>(s.by_state[0] + s.by_state[1] + s.by_state[2] + s.by_state[3]);
+    };
+    const double allowance_mb =
+        wine ? 0.3 * (requests(steady.back()) - requests(steady.front())) / 1024.0 : 0.0;
     auto handles = [](const Sample& s) { return static_cast<double>(s.handles); };
     auto memory = [](const Sample& s) { return s.private_mb; };
     auto thread_count = [](const Sample& s) { return static_cast<double>(s.threads); };
-    char line[160];
+    char line[200];
     std::snprintf(line, sizeof line, "handles %.0f -> %.0f (tolerance +40)", early(handles), late(handles));
     check(late(handles) <= early(handles) + 40, line);
-    std::snprintf(line, sizeof line, "private bytes %.1f -> %.1f MB (tolerance +8 MB)", early(memory), late(memory));
-    check(late(memory) <= early(memory) + 8, line);
+    std::snprintf(line, sizeof line, "private bytes %.1f -> %.1f MB (tolerance +8 MB, +%.1f MB for Wine's waits)",
+                  early(memory), late(memory), allowance_mb);
+    check(late(memory) <= early(memory) + 8 + allowance_mb, line);
     std::snprintf(line, sizeof line, "threads %.0f -> %.0f (tolerance +4)", early(thread_count), late(thread_count));
     check(late(thread_count) <= early(thread_count) + 4, line);
   } else {

@@ -147,7 +147,9 @@ for a in $(cat /proc/cmdline); do
 done
 if mkdir -p "$share" && mount -t 9p -o "$opts" lumo "$share"; then
   status=0
-  (cd "$share" && exec bash "$job" </dev/null >/dev/console 2>&1) || status=$?
+  # Through a pipe, as make's output usually is: Wine's console draws with
+  # terminal escapes on a tty.
+  (cd "$share" && bash "$job" </dev/null 2>&1 | cat >/dev/console; exit "${PIPESTATUS[0]}") || status=$?
   # What the job left running (Wine's server and services) holds the share.
   kill -TERM -1 2>/dev/null
   for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 -1 2>/dev/null || break; read -r -t 0.2 _ </dev/zero; done

@@ -17,6 +17,7 @@
 #include "SimGauge.h"
 #include "LumoHost.h"
 #include "ScriptedUnit.h"
+#include "TimeScale.h"
 #include "driver/ConnectionConfig.h"
 #include "driver/Silo.h"
 #include "ui/MessageBoxSeam.h"
@@ -440,10 +441,10 @@ TEST(ConnectionSwitch, SwitchingUnderLoadLosesAndInterleavesNothing) {
   auto a = std::async(std::launch::async, host, 1u);
   auto b = std::async(std::launch::async, host, 2u);
   auto s = std::async(std::launch::async, switcher);
-  const bool switched = s.wait_for(40s) == std::future_status::ready;
+  const bool switched = s.wait_for(40s * TimeScale()) == std::future_status::ready;
   stop = true;
-  const bool hosts_done =
-      a.wait_for(10s) == std::future_status::ready && b.wait_for(10s) == std::future_status::ready;
+  const bool hosts_done = a.wait_for(10s * TimeScale()) == std::future_status::ready &&
+                          b.wait_for(10s * TimeScale()) == std::future_status::ready;
   if (!switched || !hosts_done) {
     ADD_FAILURE() << "deadlock: switcher " << switched << ", hosts " << hosts_done;
     std::_Exit(1);  // threads are stuck on the driver lock

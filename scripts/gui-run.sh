@@ -79,8 +79,19 @@ fi
 
 # Wine's desktop process keeps the display it was started with; one started
 # without a display (wineboot, a console test) would refuse every window on
-# this one. Ended here, it starts again with the first window on $DISPLAY.
-"$WINE" taskkill /f /im explorer.exe >/dev/null 2>&1 </dev/null || true
+# this one. A run that brings its own display ends it, and waits until it is
+# gone, so that the first window starts it again on $DISPLAY. Nested runs
+# share the outer run's display and leave it alone.
+desktops() {
+  local pid
+  for pid in $(pgrep -f 'explorer.exe /desktop' 2>/dev/null); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+  done
+}
+if [ -n "$xvfb_pid" ] && [ -n "$(desktops)" ]; then
+  "$WINE" taskkill /f /im explorer.exe >/dev/null 2>&1 </dev/null || true
+  for ((i = 0; i < 100; i++)); do [ -z "$(desktops)" ] && break; sleep 0.05; done
+fi
 
 python3 "$LUMO_ROOT/tests/gui/xinput_agent.py" --port-file "$work/agent-port" \
   >"$work/agent.log" 2>&1 </dev/null &

@@ -66,8 +66,24 @@ void TKorvoComPort::SendFrame(const char* frame, uint8_t length) {
   }
 }
 
+namespace {
+// A reply to a channel request repeats the request's channel and code
+// (characters 1 to 4). One that does not is the late reply to another
+// request, perhaps another thread's and another channel's, and must not be
+// taken for this one. Whole-gauge requests (one payload byte) have no echo.
+bool AnswersRequest(const uint8_t* reply, uint8_t received, const char* request,
+                    uint8_t request_length) {
+  if (request_length < 11 || received < 5) return true;
+  for (int i = 1; i <= 4; ++i) {
+    const auto upper = [](uint8_t c) { return c >= 'a' && c <= 'z' ? c - 32 : c; };
+    if (upper(reply[i]) != upper(static_cast<uint8_t>(request[i]))) return false;
+  }
+  return true;
+}
+}  // namespace
+
 int32_t TKorvoComPort::WaitReply(uint8_t* destination, uint8_t expected_length,
-                                 uint8_t& received) {
+                                 uint8_t& received, const char* request, uint8_t request_length) {
   // A fixed window: neither shortened by a complete frame nor stretched for
   // one still arriving.
   Sleep(kReplyWindowMs);
@@ -86,7 +102,7 @@ int32_t TKorvoComPort::WaitReply(uint8_t* destination, uint8_t expected_length,
       validator_.entry &&
       validator_.entry(validator_.bound, kValidatorTag, reinterpret_cast<const char*>(snapshot),
                        255, &received, &expected) != 0;
-  if (accepted) {
+  if (accepted && AnswersRequest(snapshot, received, request, request_length)) {
     std::memcpy(destination, snapshot, received);
     SetLinkState(lumo::kLinkValidReply);
     result_code_.store(kResultReplyCopied);
@@ -121,7 +137,7 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
       }
       uint8_t local[256];
       uint8_t received = 0;
-      const int32_t verdict = WaitReply(local, expected_length, received);
+      const int32_t verdict = WaitReply(local, expected_length, received, frame, frame_length);
       if (verdict == kResultReplyCopied && GetLinkState() == lumo::kLinkValidReply) {
         std::memcpy(reply, local, received < expected_length ? received : expected_length);
         exchange_lock_.Leave();

@@ -70,7 +70,9 @@ class TKorvoComPort : public TComPort {
   // once per kReopenIntervalMs; a working device is never touched.
   void RecoverLostDevice();
   // Judges the reply after the fixed window; received gets the length judged.
-  int32_t WaitReply(uint8_t* destination, uint8_t expected_length, uint8_t& received);
+  // A valid frame that does not answer request counts as a rejected reply.
+  int32_t WaitReply(uint8_t* destination, uint8_t expected_length, uint8_t& received,
+                    const char* request, uint8_t request_length);
 
   class CriticalSection {
    public:

@@ -93,6 +93,24 @@ TEST(GaugeE2E, FaultsAndTheirLinkStates) {
   }
 }
 
+// The last attempt's reply of one request comes so late that it lands in the
+// next request's window, whose own reply is late too: it answers another
+// channel and must not be taken as this channel's value.
+TEST(GaugeE2E, LateReplyToAnotherRequestIsNotTaken) {
+  SimGauge sim;
+  sim.Ok("set ch=1 code=4 int=111 tenths=1 status=0");
+  sim.Ok("set ch=2 code=4 int=222 tenths=2 status=0");
+  // Every attempt on channel 1 answered 240 ms late: the first two replies
+  // fall into the pauses, the third after the request has ended.
+  sim.Ok("fault ch=1 code=4 kind=delay ms=240 count=3");
+  sim.Ok("fault ch=2 code=4 kind=delay ms=250 count=1");
+  DriverHandle d = SerialDriver();
+  Value4(d, 1);
+  EXPECT_EQ(d.LinkState(), lumo::kLinkNoReply);
+  EXPECT_DOUBLE_EQ(Value4(d, 2), 222.2);
+  EXPECT_EQ(d.LinkState(), lumo::kLinkValidReply);
+}
+
 TEST(GaugeE2E, MissingPortMakesTheFactoryRaise) {
   try {
     lumo::Driver* d = LumoHost::Get().get_silo_ex3()(nullptr, 99, 0);

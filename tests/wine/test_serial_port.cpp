@@ -406,7 +406,8 @@ struct ExchangeOutcome {
 // One exchange, answered by the far end when answer is set.
 ExchangeOutcome ExchangeOnce(TKorvoComPort& port, VirtualLine& line, bool answer) {
   static const char kRequest[] = "@03040047*\r";
-  const std::vector<uint8_t> reply = {'@', '0', '3', '*', '\r'};
+  // The reply repeats the request's channel and code, as a gauge's does.
+  const std::vector<uint8_t> reply = {'@', '0', '3', '0', '4', '*', '\r'};
   uint8_t buffer[64] = {};
   DWORD started = GetTickCount();
   std::thread peer;

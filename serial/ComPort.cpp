@@ -227,13 +227,13 @@ void TComPort::StartThreads() {
   SetThreadPriority(writer_thread_, THREAD_PRIORITY_HIGHEST);
 }
 
-// Waits for the handshake or the thread's end, whichever comes first; the
-// waits run without the port lock so that a thread busy with it can finish.
+// Waits for the thread's end, not just its farewell handshake: a host may
+// unload the library right after releasing the port, and a thread still
+// returning through the library's code would then run in unmapped memory.
+// The wait runs without the port lock so that a thread busy with it can finish.
 void TComPort::StopOne(HANDLE& thread) {
   if (!thread) return;
-  HANDLE waits[2] = {handshake_, thread};
-  if (WaitForMultipleObjects(2, waits, FALSE, kStopWaitMs) == WAIT_TIMEOUT)
-    TerminateThread(thread, 1);
+  if (WaitForSingleObject(thread, kStopWaitMs) == WAIT_TIMEOUT) TerminateThread(thread, 1);
   CloseHandle(thread);
   thread = nullptr;
 }
@@ -248,6 +248,8 @@ void TComPort::StopThreads() {
   if (device_ != INVALID_HANDLE_VALUE && device_ != nullptr) Api().SetCommMask(device_, 0);
   if (event_wake_) SetEvent(event_wake_);
   StopOne(event_thread_);
+  // The threads' farewells must not stand in for the next start's greetings.
+  if (handshake_) ResetEvent(handshake_);
 }
 
 void TComPort::StartReception() {

@@ -54,7 +54,9 @@ bool RequestGetsThrough(TSilo* driver) {
     }
     *done = true;
   }).detach();
-  return WaitFor([&] { return done->load(); }, 10000);
+  // A box shown under the lock would keep the request waiting for ever: any
+  // bound detects it, and a loaded machine needs a generous one.
+  return WaitFor([&] { return done->load(); }, 30000);
 }
 
 int RecordBox(const wchar_t* message, const wchar_t* caption, unsigned flags) {

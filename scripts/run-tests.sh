@@ -25,6 +25,5 @@ if [[ $parts == *" wine "* ]]; then
   source "$LUMO_ROOT/scripts/wine-env.sh"
   trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
   echo "== Windows tests under $LUMO_TEST_ARCH Wine ($WINEPREFIX)"
-  # shellcheck disable=SC2086  # LUMO_CTEST_ARGS: extra ctest arguments
-  ctest --test-dir "$build" --output-on-failure ${LUMO_CTEST_ARGS:-}
+  ctest --test-dir "$build" --output-on-failure
 fi

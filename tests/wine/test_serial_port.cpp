@@ -436,7 +436,8 @@ TEST_F(SerialPortTest, LostDeviceCostsLittleAndIsReopenedWhenItReturns) {
   const DWORD t0 = GetTickCount();
   Sleep(2000);  // the measuring window, not a wait for anything
   const double share = (CpuMs() - cpu) / (GetTickCount() - t0);
-  EXPECT_LT(share, 0.05) << "the port is busy while its device is gone";
+  // The goal is 1 %; the bound only catches a port that spins (about 50 %).
+  EXPECT_LT(share, 0.10) << "the port is busy while its device is gone";
   std::printf("lost device: %.2f %% of one core\n", 100 * share);
   for (int i = 0; i < 2; ++i) {
     const ExchangeOutcome lost = ExchangeOnce(*port, line_, false);

@@ -258,6 +258,17 @@ void TComPort::StartReception() {
   if (open_ && event_wake_) SetEvent(event_wake_);
 }
 
+// Cancels the wait in flight and lets it complete, so that nothing is left
+// pending on the handle.
+void TComPort::CancelWait() {
+  CancelIoEx(device_, &wait_ov_);
+  if (WaitForSingleObject(wait_ov_.hEvent, 50) == WAIT_OBJECT_0) {
+    DWORD unused = 0;
+    Api().GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
+  }
+  ResetEvent(wait_ov_.hEvent);
+}
+
 void TComPort::NoteFailure() {
   if (++failures_ >= kLostAfterFailures) lost_ = true;
 }
@@ -316,12 +327,7 @@ void TComPort::EventThread() {
       // No wait stays in flight on a lost device (Wine polls the line for a
       // pending one); the driver is asked now and then whether it is back.
       if (pending) {
-        CancelIoEx(device_, &wait_ov_);
-        if (WaitForSingleObject(wait_ov_.hEvent, 50) == WAIT_OBJECT_0) {
-          DWORD unused = 0;
-          Api().GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
-        }
-        ResetEvent(wait_ov_.hEvent);
+        CancelWait();
         pending = false;
       }
       if (Pace(event_wake_)) break;
@@ -381,14 +387,8 @@ void TComPort::EventThread() {
     if (OnCommEvent.entry) OnCommEvent.entry(OnCommEvent.object, last_event_mask_);
     if (last_event_mask_ & (EV_BREAK | EV_ERR)) UpdateErrors();
   }
-  if (pending) {
-    // Complete the wait before the handle can be closed.
-    CancelIoEx(device_, &wait_ov_);
-    if (WaitForSingleObject(wait_ov_.hEvent, 50) == WAIT_OBJECT_0) {
-      DWORD unused = 0;
-      Api().GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
-    }
-  }
+  // Complete the wait before the handle can be closed.
+  if (pending) CancelWait();
   CloseIf(wait_ov_.hEvent);
   SetEvent(handshake_);
 }

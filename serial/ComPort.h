@@ -135,6 +135,7 @@ class TComPort {
   DWORD DeviceRead(uint8_t* into, DWORD count);
   void TransmitPass();
   bool Pace(HANDLE wake);  // short pause (longer while lost); true when stopping
+  void CancelWait();
   // Outright failures of the device, from either service thread, in a row.
   void NoteFailure();
   void NoteSuccess();

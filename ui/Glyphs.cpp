@@ -84,11 +84,11 @@ HIMAGELIST CreateGlyphImages(Glyph glyph, int size) {
 
 void SetButtonGlyph(HWND button, HIMAGELIST images) {
   if (!images) return;
-  BUTTON_IMAGELIST spec = {};
-  spec.himl = images;
-  spec.margin = {4, 0, 2, 0};
-  spec.uAlign = BUTTON_IMAGELIST_ALIGN_LEFT;
-  SendMessageW(button, BCM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(&spec));
+  BUTTON_IMAGELIST list = {};
+  list.himl = images;
+  list.margin = {4, 0, 2, 0};
+  list.uAlign = BUTTON_IMAGELIST_ALIGN_LEFT;
+  SendMessageW(button, BCM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(&list));
 }
 
 }  // namespace lumo::ui

@@ -68,18 +68,18 @@ Fn Export(HMODULE dll, const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
 }
 
-struct GaugeSpec {
+struct GaugeArg {
   enum Kind { kCom, kUnit, kIni } kind;
   uint32_t number;
   std::string text;
 };
 
 // "com:N" (COM1..COM255), "unit:N" (communication unit 1..3) or "ini".
-bool ParseGauge(const std::string& text, GaugeSpec* spec) {
-  spec->text = text;
+bool ParseGauge(const std::string& text, GaugeArg* arg) {
+  arg->text = text;
   if (text == "ini") {
-    spec->kind = GaugeSpec::kIni;
-    spec->number = 0;
+    arg->kind = GaugeArg::kIni;
+    arg->number = 0;
     return true;
   }
   const size_t colon = text.find(':');
@@ -91,21 +91,21 @@ bool ParseGauge(const std::string& text, GaugeSpec* spec) {
   }
   const unsigned long n = std::strtoul(digits.c_str(), nullptr, 10);
   if (kind == "com" && n >= 1 && n <= 255) {
-    spec->kind = GaugeSpec::kCom;
+    arg->kind = GaugeArg::kCom;
   } else if (kind == "unit" && n >= 1 && n <= 3) {
-    spec->kind = GaugeSpec::kUnit;
+    arg->kind = GaugeArg::kUnit;
   } else {
     return false;
   }
-  spec->number = static_cast<uint32_t>(n);
+  arg->number = static_cast<uint32_t>(n);
   return true;
 }
 
-std::wstring Label(const GaugeSpec& spec) {
-  switch (spec.kind) {
-    case GaugeSpec::kCom: return L"COM" + std::to_wstring(spec.number);
-    case GaugeSpec::kUnit: return L"unit " + std::to_wstring(spec.number);
-    case GaugeSpec::kIni: break;
+std::wstring Label(const GaugeArg& arg) {
+  switch (arg.kind) {
+    case GaugeArg::kCom: return L"COM" + std::to_wstring(arg.number);
+    case GaugeArg::kUnit: return L"unit " + std::to_wstring(arg.number);
+    case GaugeArg::kIni: break;
   }
   return L"cnf.ini";
 }
@@ -133,14 +133,14 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   if (gauge_args.empty()) gauge_args.push_back("com:5");
 
-  std::vector<GaugeSpec> specs;
+  std::vector<GaugeArg> parsed;
   for (const std::string& text : gauge_args) {
-    GaugeSpec spec;
-    if (!ParseGauge(text, &spec)) {
+    GaugeArg arg;
+    if (!ParseGauge(text, &arg)) {
       std::fprintf(stderr, "lumo-host: bad gauge '%s' (com:1..255, unit:1..3 or ini)\n", text.c_str());
       return 2;
     }
-    specs.push_back(spec);
+    parsed.push_back(arg);
   }
 
   HMODULE dll = LoadLibraryA("Lumo.dll");
@@ -156,20 +156,20 @@ int main(int argc, char** argv) {
   }
 
   std::vector<lumo_host::Gauge> gauges;
-  for (const GaugeSpec& spec : specs) {
+  for (const GaugeArg& arg : parsed) {
     lumo::Driver* driver = nullptr;
     try {
-      switch (spec.kind) {
-        case GaugeSpec::kCom: driver = get_silo_ex3(nullptr, spec.number, 0); break;
-        case GaugeSpec::kUnit: driver = get_silo_ex3(nullptr, spec.number, 1); break;
-        case GaugeSpec::kIni: driver = get_silo_ex(nullptr, 0); break;
+      switch (arg.kind) {
+        case GaugeArg::kCom: driver = get_silo_ex3(nullptr, arg.number, 0); break;
+        case GaugeArg::kUnit: driver = get_silo_ex3(nullptr, arg.number, 1); break;
+        case GaugeArg::kIni: driver = get_silo_ex(nullptr, 0); break;
       }
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "lumo-host: %s: %s\n", spec.text.c_str(), Utf8From1251(e.what()).c_str());
+      std::fprintf(stderr, "lumo-host: %s: %s\n", arg.text.c_str(), Utf8From1251(e.what()).c_str());
       for (const lumo_host::Gauge& g : gauges) lumo::Release(g.driver);
       return 1;
     }
-    gauges.push_back({driver, Label(spec)});
+    gauges.push_back({driver, Label(arg)});
   }
 
   lumo_host::HostOptions options;

@@ -156,12 +156,7 @@ bool TComPort::Reopen() {
   StopThreads();
   {
     Lock guard(lock_);
-    CloseIf(device_);
-    device_ = INVALID_HANDLE_VALUE;
-    in_head_ = in_tail_ = 0;
-    input_full_ = 0;
-    out_head_ = out_tail_ = 0;
-    out_full_ = 0;
+    DropDevice();
     status_ = COMSTAT{};
   }
   lost_ = true;
@@ -181,8 +176,7 @@ bool TComPort::Reopen() {
   } catch (...) {
     StopThreads();
     Lock guard(lock_);
-    CloseIf(device_);
-    device_ = INVALID_HANDLE_VALUE;
+    DropDevice();
     lost_ = true;
     return false;
   }
@@ -200,13 +194,18 @@ void TComPort::ReleaseDevice() {
   delete[] out_ring_;
   out_ring_ = nullptr;
   CloseIf(read_ov_.hEvent);
+  DropDevice();
+  open_ = false;
+}
+
+// Closes the device and empties both rings; the rings themselves stay.
+void TComPort::DropDevice() {
   CloseIf(device_);
   device_ = INVALID_HANDLE_VALUE;
   in_head_ = in_tail_ = 0;
   input_full_ = 0;
   out_head_ = out_tail_ = 0;
   out_full_ = 0;
-  open_ = false;
 }
 
 // ---------------------------------------------------------------------------

@@ -122,6 +122,7 @@ class TComPort {
   HANDLE OpenDevice() const;  // "\\.\COMn", exclusive, overlapped
   void OpenPort();
   void ReleaseDevice();
+  void DropDevice();
   void StartThreads();
   void StopThreads();
   void StopOne(HANDLE& thread);

@@ -83,10 +83,9 @@ std::string UnixPath(const std::wstring& path) {
   return out;
 }
 
-void ClickAt(ControlClient& x, const RECT& rc) {
-  const std::string cmd = "xdotool mousemove --sync " + std::to_string((rc.left + rc.right) / 2) + " " +
-                          std::to_string((rc.top + rc.bottom) / 2) + " click 1";
-  EXPECT_EQ(x.Exchange(cmd), "ok") << cmd;
+// A click in the middle of a rectangle on the screen.
+void ClickAt(XInput& input, const RECT& rc) {
+  input.ClickAt((rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2);
 }
 
 }  // namespace
@@ -225,8 +224,7 @@ TEST(HostWindow, SaveScreenshotWritesTheWindowAsBmp) {
 
 // Real input through the agent, the way GUI tests drive Wine windows.
 TEST(HostWindowInput, MouseThroughTheMenuBarEndsTheHost) {
-  ControlClient x("LUMO_XINPUT");
-  ASSERT_TRUE(x.Connected()) << x.Error();
+  XInput x;
   HostWindow window({{NewDriver(1, true), L"unit 1"}}, {});
   ASSERT_TRUE(window.Create());
   const int status = RunWithScript(window, [&] {

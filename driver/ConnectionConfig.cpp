@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "lumo.h"
 #include "protocol/Texts.h"
+#include "serial/KorvoPort.h"
 
 namespace {
 constexpr char kSection[] = "Lumo";
@@ -39,6 +41,21 @@ uint8_t ReadConnectionType() {
   if (!FileExists(path)) return 0;
   const UINT value = GetPrivateProfileIntA(kSection, kKey, 0, path.c_str());
   return static_cast<uint8_t>(value & 0xFF);
+}
+
+bool ReadFastReply() {
+  const std::string path = ConfigFilePath();
+  if (!FileExists(path)) return false;
+  // Read as text, so that "1x" or "10" does not count as 1.
+  char value[8] = {};
+  GetPrivateProfileStringA(kSection, lumo::kFastReplyKey, "", value, sizeof value, path.c_str());
+  return std::strcmp(value, "1") == 0;
+}
+
+TKorvoComPort* OpenGaugePort(uint8_t connection_type) {
+  const auto mode = ReadFastReply() ? TKorvoComPort::ReplyMode::kEndOnValidFrame
+                                    : TKorvoComPort::ReplyMode::kFixedWindow;
+  return new TKorvoComPort(static_cast<uint8_t>(connection_type - 2), mode);
 }
 
 void SaveConnectionType(TSilo& driver, int32_t new_type) {

@@ -23,7 +23,7 @@ void SetConnectionType(TSilo& driver, int32_t new_type) {
       driver.SetupLink(1);
     } else {
       try {
-        driver.port_ = new TKorvoComPort(static_cast<uint8_t>(driver.connection_type_ - 2));
+        driver.port_ = OpenGaugePort(driver.connection_type_);
       } catch (...) {
         driver.port_ = nullptr;
         port_failed = true;

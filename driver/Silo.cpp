@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "driver/ConnectionConfig.h"
 #include "driver/MenuHook.h"
 #include "protocol/Texts.h"
 #include "serial/KorvoPort.h"
@@ -14,7 +15,7 @@ TSilo::TSilo(uint8_t connection_type, lumo::Unit* unit)
       menu_pending_(true),
       connection_type_(connection_type) {
   // Any type above 2 asks for COM(type - 2), without an upper bound.
-  if (connection_type_ > 2) port_ = new TKorvoComPort(static_cast<uint8_t>(connection_type_ - 2));
+  if (connection_type_ > 2) port_ = OpenGaugePort(connection_type_);
   unit_ = unit;
   InitializeCriticalSection(&lock_);
 }

@@ -1,8 +1,21 @@
 #include "serial/KorvoPort.h"
 
+#include <cstdio>
 #include <cstring>
 
-TKorvoComPort::TKorvoComPort(uint8_t port_number) : TComPort(port_number, kDeferReception) {
+#include "protocol/Texts.h"
+
+TKorvoComPort::TKorvoComPort(uint8_t port_number, ReplyMode mode)
+    : TComPort(port_number, kDeferReception) {
+  if (mode == ReplyMode::kEndOnValidFrame) {
+    frame_end_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (!frame_end_) {
+      ClosePort();
+      char text[96];
+      std::snprintf(text, sizeof text, lumo::text::kCannotOpenComFmt, static_cast<int>(port_number));
+      throw lumo::EOpenPortFail(text);
+    }
+  }
   SetParity(NOPARITY);
   SetDataBits(8);
   SetStopBits(1);
@@ -19,6 +32,7 @@ TKorvoComPort::TKorvoComPort(uint8_t port_number) : TComPort(port_number, kDefer
 TKorvoComPort::~TKorvoComPort() {
   // Stop the service threads before this object's members go away.
   ClosePort();
+  if (frame_end_) CloseHandle(frame_end_);
 }
 
 void TKorvoComPort::DataReceived(int32_t count) {
@@ -33,6 +47,10 @@ void TKorvoComPort::ProcessByte() {
       const uint8_t length = received_length_.load();
       receive_buffer_[length] = byte;
       received_length_.store(static_cast<uint8_t>(length + 1));
+      if (byte == '\r' && frame_end_) {
+        frame_end_length_.store(static_cast<uint8_t>(length + 1));
+        SetEvent(frame_end_);
+      }
       break;
     }
     case kWaitingForAt:
@@ -52,6 +70,7 @@ void TKorvoComPort::ResetReceive() {
   received_length_.store(0);
   receive_state_.store(kWaitingForAt);
   result_code_.store(kResultBusy);
+  if (frame_end_) ResetEvent(frame_end_);
 }
 
 void TKorvoComPort::SendFrame(const char* frame, uint8_t length) {
@@ -82,17 +101,8 @@ bool AnswersRequest(const uint8_t* reply, uint8_t received, const char* request,
 }
 }  // namespace
 
-int32_t TKorvoComPort::WaitReply(uint8_t* destination, uint8_t expected_length,
-                                 uint8_t& received, const char* request, uint8_t request_length) {
-  // A fixed window: neither shortened by a complete frame nor stretched for
-  // one still arriving.
-  Sleep(kReplyWindowMs);
-  received = received_length_.load();
-  if (received == 0) {
-    SetLinkState(lumo::kLinkNoReply);
-    result_code_.store(kResultNoReply);
-    return kResultNoReply;
-  }
+bool TKorvoComPort::Judge(uint8_t* destination, uint8_t expected_length, uint8_t& received,
+                          const char* request, uint8_t request_length) {
   // Judge a snapshot, so that bytes still arriving cannot change what was
   // validated before it is copied.
   uint8_t snapshot[256];
@@ -102,8 +112,53 @@ int32_t TKorvoComPort::WaitReply(uint8_t* destination, uint8_t expected_length,
       validator_.entry &&
       validator_.entry(validator_.bound, kValidatorTag, reinterpret_cast<const char*>(snapshot),
                        255, &received, &expected) != 0;
-  if (accepted && AnswersRequest(snapshot, received, request, request_length)) {
-    std::memcpy(destination, snapshot, received);
+  if (!accepted || !AnswersRequest(snapshot, received, request, request_length)) return false;
+  std::memcpy(destination, snapshot, received);
+  return true;
+}
+
+bool TKorvoComPort::AcceptEarlyFrame(uint8_t* destination, uint8_t expected_length,
+                                     uint8_t& received, const char* request,
+                                     uint8_t request_length) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= kReplyWindowMs) return false;
+    if (WaitForSingleObject(frame_end_, kReplyWindowMs - elapsed) != WAIT_OBJECT_0) return false;
+    received = frame_end_length_.load();
+    if (received < 2 || receive_buffer_[received - 2] != '*' || receive_buffer_[received - 1] != '\r')
+      continue;
+    // A frame that fails here (a bad check, a garbled field the validator
+    // raises on, a reply to another request) is judged again at the window's
+    // end, exactly as in the fixed mode.
+    try {
+      if (Judge(destination, expected_length, received, request, request_length)) return true;
+    } catch (...) {
+    }
+  }
+}
+
+int32_t TKorvoComPort::WaitReply(uint8_t* destination, uint8_t expected_length,
+                                 uint8_t& received, const char* request, uint8_t request_length) {
+  if (frame_end_) {
+    if (AcceptEarlyFrame(destination, expected_length, received, request, request_length)) {
+      SetLinkState(lumo::kLinkValidReply);
+      result_code_.store(kResultReplyCopied);
+      return kResultReplyCopied;
+    }
+    // The window ended without an early verdict: judge what is there.
+  } else {
+    // A fixed window: neither shortened by a complete frame nor stretched
+    // for one still arriving.
+    Sleep(kReplyWindowMs);
+  }
+  received = received_length_.load();
+  if (received == 0) {
+    SetLinkState(lumo::kLinkNoReply);
+    result_code_.store(kResultNoReply);
+    return kResultNoReply;
+  }
+  if (Judge(destination, expected_length, received, request, request_length)) {
     SetLinkState(lumo::kLinkValidReply);
     result_code_.store(kResultReplyCopied);
     return kResultReplyCopied;

@@ -40,8 +40,14 @@ class TKorvoComPort : public TComPort {
   // Receive states.
   enum ReceiveState : uint8_t { kCollecting = 0, kIdle = 1, kWaitingForAt = 2 };
 
+  // When an attempt's reply is judged. kFixedWindow: once, at the end of the
+  // 200-ms window. kEndOnValidFrame: also as soon as the collected bytes end
+  // with '*' and carriage return and pass the reply check (the window still
+  // bounds the attempt).
+  enum class ReplyMode : uint8_t { kFixedWindow, kEndOnValidFrame };
+
   // Opens COMn with the gauge's line settings; raises the port's exceptions.
-  explicit TKorvoComPort(uint8_t port_number);
+  explicit TKorvoComPort(uint8_t port_number, ReplyMode mode = ReplyMode::kFixedWindow);
   ~TKorvoComPort() override;
 
   void SetReplyValidator(const BoundReplyValidator& validator) { validator_ = validator; }
@@ -58,6 +64,7 @@ class TKorvoComPort : public TComPort {
   virtual uint8_t GetLinkState() { return link_state_.load(); }
 
   int32_t ResultCode() const { return result_code_.load(); }
+  ReplyMode Mode() const { return frame_end_ ? ReplyMode::kEndOnValidFrame : ReplyMode::kFixedWindow; }
 
  protected:
   void DataReceived(int32_t count) override;
@@ -69,10 +76,19 @@ class TKorvoComPort : public TComPort {
   // Before an exchange: a device that counts as lost is opened again, at most
   // once per kReopenIntervalMs; a working device is never touched.
   void RecoverLostDevice();
-  // Judges the reply after the fixed window; received gets the length judged.
-  // A valid frame that does not answer request counts as a rejected reply.
+  // Judges the reply after the window (or, in the fast mode, as soon as a
+  // whole valid frame is in); received gets the length judged. A valid frame
+  // that does not answer request counts as a rejected reply.
   int32_t WaitReply(uint8_t* destination, uint8_t expected_length, uint8_t& received,
                     const char* request, uint8_t request_length);
+  // Fast mode: waits for frame ends within the window and judges each one.
+  // True when a reply was accepted (copied to destination, length in received).
+  bool AcceptEarlyFrame(uint8_t* destination, uint8_t expected_length, uint8_t& received,
+                        const char* request, uint8_t request_length);
+  // Validates the first `received` collected bytes and, when they are a valid
+  // reply to request, copies them to destination.
+  bool Judge(uint8_t* destination, uint8_t expected_length, uint8_t& received, const char* request,
+             uint8_t request_length);
 
   class CriticalSection {
    public:
@@ -95,6 +111,11 @@ class TKorvoComPort : public TComPort {
   uint8_t receive_buffer_[256] = {};
   std::atomic<int32_t> result_code_{0};
   BoundReplyValidator validator_;
+  // Fast mode only: set by the event thread for each carriage return it
+  // collects (auto-reset), with the received length just after it. Bytes that
+  // follow a frame in the same burst are thus never judged with it.
+  HANDLE frame_end_ = nullptr;
+  std::atomic<uint8_t> frame_end_length_{0};
   bool reopen_tried_ = false;  // under the exchange lock
   DWORD last_reopen_ = 0;
 };

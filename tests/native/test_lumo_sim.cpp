@@ -285,6 +285,9 @@ TEST(LumoSimFaults, ShapesOfEveryKind) {
   const std::string noisy = joined(shape("kind=noise"));
   EXPECT_GT(noisy.find('@'), 0u);
   EXPECT_EQ(noisy.substr(noisy.find('@')), good);
+  const std::string trailing = joined(shape("kind=trail"));
+  EXPECT_EQ(trailing.substr(0, good.size()), good);
+  EXPECT_EQ(trailing.substr(good.size()), noisy.substr(0, noisy.find('@')));
   const auto delayed = shape("kind=delay");
   ASSERT_EQ(delayed.size(), 1u);
   EXPECT_EQ(delayed[0].delay_ms, 260);

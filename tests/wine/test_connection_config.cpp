@@ -20,6 +20,7 @@
 #include "TimeScale.h"
 #include "driver/ConnectionConfig.h"
 #include "driver/Silo.h"
+#include "serial/KorvoPort.h"
 #include "ui/MessageBoxSeam.h"
 
 using namespace lumo_test;
@@ -212,6 +213,39 @@ TEST_F(ConfigFileTest, ReadingGivesTheLowByte) {
   for (const auto& c : cases) {
     WriteConfigFile(c.contents);
     EXPECT_EQ(ReadConnectionType(), c.type) << c.contents;
+  }
+}
+
+// FastReply is on for exactly "1"; a gauge port takes the mode when it opens,
+// from either factory and at a run-time switch.
+TEST_F(ConfigFileTest, FastReplyIsOnForOneOnly) {
+  using Mode = TKorvoComPort::ReplyMode;
+  const struct {
+    const char* contents;  // nullptr: no file
+    bool on;
+  } cases[] = {
+      {nullptr, false},
+      {"[Lumo]\r\nConnectionType=5\r\n", false},
+      {"[Lumo]\r\nFastReply=0\r\n", false},
+      {"[Lumo]\r\nFastReply=1\r\n", true},
+      {"[lumo]\r\nfastreply = 1\r\n", true},
+      {"[Lumo]\r\nFastReply=yes\r\n", false},
+      {"[Lumo]\r\nFastReply=1x\r\n", false},
+      {"[Lumo]\r\nFastReply=10\r\n", false},
+      {"[Lumo]\r\nFastReply=\r\n", false},
+      {"[Host]\r\nFastReply=1\r\n", false},
+  };
+  for (const auto& c : cases) {
+    if (c.contents) WriteConfigFile(c.contents); else RemoveConfigFile();
+    const char* what = c.contents ? c.contents : "(no file)";
+    EXPECT_EQ(ReadFastReply(), c.on) << what;
+    const Mode want = c.on ? Mode::kEndOnValidFrame : Mode::kFixedWindow;
+    TSilo silo(kCom3, nullptr);
+    ASSERT_NE(silo.GaugePort(), nullptr);
+    EXPECT_EQ(silo.GaugePort()->Mode(), want) << what;
+    SetConnectionType(silo, kCom4);
+    ASSERT_NE(silo.GaugePort(), nullptr);
+    EXPECT_EQ(silo.GaugePort()->Mode(), want) << what;
   }
 }
 

@@ -2,10 +2,12 @@
 // and talks to the simulated gauge over a virtual serial line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "SimGauge.h"
 #include "LumoHost.h"
@@ -61,36 +63,103 @@ TEST(GaugeE2E, EverySlotAndParameterOperation) {
   EXPECT_EQ(sim.Stat("malformed"), 0);
 }
 
-TEST(GaugeE2E, FaultsAndTheirLinkStates) {
-  struct Case {
-    const char* fault;  // added before the request
+// Both reply modes: the fixed 200-ms window, and the fast mode (FastReply=1
+// in cnf.ini) that ends an attempt at a whole valid frame.
+class ReplyModes : public ::testing::TestWithParam<bool> {
+ protected:
+  bool Fast() const { return GetParam(); }
+  // The port reads the mode when it opens; the file can go right after.
+  DriverHandle Driver() const {
+    if (Fast()) WriteConfigFile("[Lumo]\r\nFastReply=1\r\n");
+    DriverHandle d = SerialDriver();
+    RemoveConfigFile();
+    return d;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(GaugeE2E, ReplyModes, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Fast" : "FixedWindow"; });
+
+using Ms = std::chrono::milliseconds;
+
+TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
+  struct Outcome {
     uint8_t link;
     double value;
-    int frames;  // request frames the gauge saw
+    int frames;    // request frames the gauge saw
+    int least_ms;  // the exchange cannot have ended sooner
+  };
+  constexpr Outcome kSilent{2, 0.0, 3, 740}, kRejected{3, 0.0, 3, 740};
+  struct Case {
+    const char* fault;  // added before the request
+    Outcome fixed, fast;
   } cases[] = {
-      {"code=4 kind=silence count=3", 2, 0.0, 3},
-      {"code=4 kind=badcheck count=3", 3, 0.0, 3},
-      {"code=4 kind=noise", 1, 250.5, 1},
-      {"code=4 kind=lowercheck", 1, 250.5, 1},
-      {"code=4 kind=delay ms=260", 1, 250.5, 2},            // late: the second attempt answers
-      {"code=4 kind=delay ms=260 count=3", 2, 0.0, 3},
-      {"code=4 kind=split n=8 ms=250 count=3", 3, 0.0, 3},  // judged on the first 8 characters
-      {"code=4 kind=long n=4", 1, 250.5, 1},                // only the expected length is copied
-      {"code=4 kind=short n=1", 3, 0.0, 1},                 // valid, but without its status
-      {"code=4 kind=long chars=256 count=3", 2, 0.0, 3},    // 256 bytes count as none
+      {"code=4 kind=silence count=3", kSilent, kSilent},
+      {"code=4 kind=badcheck count=3", kRejected, kRejected},
+      // A bad check waits out the window in both modes.
+      {"code=4 kind=badcheck", {1, 250.5, 2, 470}, {1, 250.5, 2, 270}},
+      {"code=4 kind=noise", {1, 250.5, 1, 200}, {1, 250.5, 1, 0}},
+      {"code=4 kind=lowercheck", {1, 250.5, 1, 200}, {1, 250.5, 1, 0}},
+      // Late: judged at 200 ms, the second attempt answers.
+      {"code=4 kind=delay ms=260", {1, 250.5, 2, 470}, {1, 250.5, 2, 270}},
+      {"code=4 kind=delay ms=260 count=3", kSilent, kSilent},
+      // Judged on its first 8 characters.
+      {"code=4 kind=split n=8 ms=250 count=3", kRejected, kRejected},
+      // The rest comes within the window.
+      {"code=4 kind=split n=8 ms=60", {1, 250.5, 1, 200}, {1, 250.5, 1, 60}},
+      // Only the expected length is copied.
+      {"code=4 kind=long n=4", {1, 250.5, 1, 200}, {1, 250.5, 1, 0}},
+      // Valid, but without its status.
+      {"code=4 kind=short n=1", {3, 0.0, 1, 200}, {3, 0.0, 1, 0}},
+      // Bytes after the frame: the fixed window sees them and rejects the
+      // whole; the fast mode has judged the frame before they arrive.
+      {"code=4 kind=trail", {1, 250.5, 2, 470}, {1, 250.5, 1, 0}},
+      // 253 characters of frame and '0' filler to 256: in the fixed window
+      // the count wraps to 0; the fast mode takes the frame.
+      {"code=4 kind=long chars=256 count=3", kSilent, {1, 250.5, 1, 0}},
   };
   SimGauge sim;
-  DriverHandle d = SerialDriver();
+  DriverHandle d = Driver();
   for (const auto& c : cases) {
+    const Outcome& want = Fast() ? c.fast : c.fixed;
     sim.Ok("clear all");
     sim.Ok("set ch=1 code=4 int=250 tenths=5 status=0");
     sim.Ok(std::string("fault ") + c.fault);
-    EXPECT_DOUBLE_EQ(Value4(d, 1), c.value) << c.fault;
-    EXPECT_EQ(d.LinkState(), c.link) << c.fault;
-    EXPECT_EQ(sim.Stat("frames"), c.frames) << c.fault;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_DOUBLE_EQ(Value4(d, 1), want.value) << c.fault;
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(d.LinkState(), want.link) << c.fault;
+    EXPECT_EQ(sim.Stat("frames"), want.frames) << c.fault;
+    // A few ms of slack for the clocks' granularity.
+    EXPECT_GE(elapsed, Ms(want.least_ms - 5)) << c.fault;
     // Let a late reply land before the next case starts.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(Ms(300));
   }
+}
+
+// A prompt reply: the fixed window always takes its 200 ms, the fast mode
+// ends near the wire time (31 ms for 11 + 19 characters at 9600 baud). The
+// copied characters are the same.
+TEST_P(ReplyModes, PromptRepliesAndTheBytesCopied) {
+  SimGauge sim;
+  sim.Ok("set config=0102030405060708");
+  DriverHandle d = Driver();
+  std::vector<Ms> times;
+  for (int i = 0; i < 5; ++i) {
+    unsigned char block[16] = {};
+    const auto start = std::chrono::steady_clock::now();
+    d.Call<lumo::ReadConfigFn>(lumo::kSlotReadConfig, block);
+    times.push_back(std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - start));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(block), 16), "@010203040506070");
+    EXPECT_EQ(d.LinkState(), 1);
+  }
+  std::sort(times.begin(), times.end());
+  if (Fast()) {
+    EXPECT_LT(times[2], Ms(150)) << "median";
+  } else {
+    EXPECT_GE(times.front(), Ms(195));
+  }
+  EXPECT_EQ(sim.Stat("frames"), 5);
 }
 
 // The last attempt's reply of one request comes so late that it lands in the

@@ -499,12 +499,13 @@ const char* FaultName(FaultKind k) {
     case FaultKind::kLowerCheck: return "lowercheck";
     case FaultKind::kLong: return "long";
     case FaultKind::kShort: return "short";
+    case FaultKind::kTrail: return "trail";
   }
   return "?";
 }
 
 std::optional<FaultKind> FaultFromName(const std::string& s) {
-  for (int k = 0; k <= static_cast<int>(FaultKind::kShort); ++k)
+  for (int k = 0; k <= static_cast<int>(FaultKind::kTrail); ++k)
     if (s == FaultName(static_cast<FaultKind>(k))) return static_cast<FaultKind>(k);
   return std::nullopt;
 }
@@ -564,6 +565,9 @@ std::optional<Fault> FaultTable::Take(int channel, int code) {
   return std::nullopt;
 }
 
+// Seven bytes that are neither '@' nor a carriage return.
+constexpr char kNoiseBytes[] = "\x00\xFF#~?Z ";
+
 std::vector<Chunk> Shape(const std::string& chars, const Fault* f) {
   std::string frame = FrameOfChars(chars);
   if (f == nullptr) return {{0, frame}};
@@ -575,7 +579,9 @@ std::vector<Chunk> Shape(const std::string& chars, const Fault* f) {
       frame[len - 4] = frame[len - 4] == '0' ? '1' : '0';
       return {{0, frame}};
     case FaultKind::kNoise:
-      return {{0, std::string("\x00\xFF#~?Z ", 7) + frame}};
+      return {{0, std::string(kNoiseBytes, 7) + frame}};
+    case FaultKind::kTrail:
+      return {{0, frame + std::string(kNoiseBytes, 7)}};
     case FaultKind::kDelay:
       return {{f->ms >= 0 ? f->ms : 260, frame}};
     case FaultKind::kSplit: {

@@ -102,7 +102,7 @@ struct Answer {
 };
 Answer Respond(Gauge& g, const Request& r);
 
-enum class FaultKind { kSilence, kBadCheck, kNoise, kDelay, kSplit, kTruncate, kLowerCheck, kLong, kShort };
+enum class FaultKind { kSilence, kBadCheck, kNoise, kDelay, kSplit, kTruncate, kLowerCheck, kLong, kShort, kTrail };
 const char* FaultName(FaultKind k);
 std::optional<FaultKind> FaultFromName(const std::string& s);
 

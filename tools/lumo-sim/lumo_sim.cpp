@@ -129,6 +129,7 @@ Faults (FAULT = [ch=N] [code=N] kind=K [count=N | persist] [ms=N] [n=N] [chars=N
                then '0' filler after the carriage return (chars=256 for a
                reply that fills the port's 256-byte count)
   short        a valid frame with the last n= data bytes (default 1) dropped
+  trail        7 bytes of noise (no '@', no carriage return) right after the reply
 
 Control channel (--control): text lines over TCP, one reply line per command,
 "ok ..." or "err MESSAGE":

@@ -5,7 +5,9 @@
 # simulator's control port in LUMO_SIM (host:port).
 #   sim-run.sh prog.exe [args]
 # Extra lumo-sim options may be given in LUMO_SIM_ARGS. LUMO_SIM_ALSO_COM
-# (numbers separated by spaces) links further COM ports to the same line.
+# (numbers separated by spaces) links further COM ports to the same line;
+# LUMO_SIM_MORE_COMS starts a further simulated gauge on each of those COM
+# ports, each on a line of its own (same options).
 set -euo pipefail
 LUMO_ROOT=${LUMO_ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
 export LUMO_ROOT
@@ -19,14 +21,28 @@ export LUMO_SIM_COM=${LUMO_SIM_COM:-5}
 links=()
 for n in ${LUMO_SIM_ALSO_COM:-}; do links+=(--link "$WINEPREFIX/dosdevices/com$n"); done
 
-out=$(mktemp "${TMPDIR:-/tmp}/lumo-sim.XXXXXX")
-# shellcheck disable=SC2086
-"$sim" --wine-com "$LUMO_SIM_COM" --wineprefix "$WINEPREFIX" --control 0 --quiet \
-  ${links[@]+"${links[@]}"} ${LUMO_SIM_ARGS:-} >"$out" 2>&1 </dev/null &
-sim_pid=$!
+# start_sim COM OUT [extra lumo-sim options]: one gauge on its own line.
+pids=()
+outs=()
+start_sim() {
+  local com=$1 out=$2
+  shift 2
+  # shellcheck disable=SC2086
+  "$sim" --wine-com "$com" --wineprefix "$WINEPREFIX" --control 0 --quiet "$@" \
+    ${LUMO_SIM_ARGS:-} >"$out" 2>&1 </dev/null &
+  pids+=($!)
+  outs+=("$out")
+}
 # The program's exit status stands even when lumo-sim has already ended.
-trap 'kill $sim_pid 2>/dev/null || true; wait $sim_pid 2>/dev/null || true; rm -f "$out"' EXIT
-for _ in $(seq 200); do grep -q '^lumo-sim: ready' "$out" && break; sleep 0.05; done
-grep -q '^lumo-sim: ready' "$out" || { echo "sim-run: lumo-sim did not start:" >&2; cat "$out" >&2; exit 1; }
+trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; rm -f "${outs[@]}"' EXIT
+
+start_sim "$LUMO_SIM_COM" "$(mktemp "${TMPDIR:-/tmp}/lumo-sim.XXXXXX")" ${links[@]+"${links[@]}"}
+# LUMO_SIM_MORE_COMS: further gauges, each on a line of its own.
+for n in ${LUMO_SIM_MORE_COMS:-}; do start_sim "$n" "$(mktemp "${TMPDIR:-/tmp}/lumo-sim.XXXXXX")"; done
+for out in "${outs[@]}"; do
+  for _ in $(seq 200); do grep -q '^lumo-sim: ready' "$out" && break; sleep 0.05; done
+  grep -q '^lumo-sim: ready' "$out" || { echo "sim-run: lumo-sim did not start:" >&2; cat "$out" >&2; exit 1; }
+done
+out=${outs[0]}
 export LUMO_SIM=$(sed -n 's/^lumo-sim: control //p' "$out")
 LD_PRELOAD=$shim${LD_PRELOAD:+:$LD_PRELOAD} "$WINE" "$@"

@@ -1,98 +1,391 @@
-// Exchange timings over a serial line, through Lumo.dll's slots, against the
-// simulated gauge (run by scripts/bench.sh): successful and failing exchanges,
-// CPU per exchange, and the CPU an open, idle port costs.
+// lumo-bench: exchange timings over virtual serial lines against the simulated
+// gauge (run by scripts/bench.sh), in the fixed-window and the fast reply
+// mode, side by side with lumo-bench-ref, the least program that can run the
+// same exchange: CPU per exchange, the idle cost of an open port, release
+// time, heap allocations per exchange, and eight ports polled at once.
+//
+// The library's sources are linked in, and the global allocation functions
+// are replaced here, so that every operator new the library makes is counted.
+// Writes bench.md (the table), exchanges.csv and ports.csv into --out.
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
+#include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <map>
+#include <new>
+#include <sstream>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "BenchClock.h"
+#include "driver/ConnectionConfig.h"
+#include "driver/Silo.h"
 #include "lumo.h"
+
+// ---------------------------------------------------------------------------
+// Counting allocation functions (every thread of the process).
+
+namespace {
+std::atomic<long> g_allocations{0};
+
+void* CountedAlloc(std::size_t size) {
+  ++g_allocations;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return CountedAlloc(size); }
+void* operator new[](std::size_t size) { return CountedAlloc(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  ++g_allocations;
+  return std::malloc(size ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  ++g_allocations;
+  return std::malloc(size ? size : 1);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using lumo_bench::Clock;
+using lumo_bench::CpuClock;
+using lumo_bench::Median;
+using lumo_bench::Ms;
 
-double CpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  auto seconds = [](const FILETIME& t) {
-    return (static_cast<double>(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 1e7;
-  };
-  return seconds(kernel) + seconds(user);
+constexpr uint32_t kAnswering = 0;  // the simulated gauge answers channel 0 only
+constexpr uint32_t kSilent = 31;
+
+struct Options {
+  unsigned com = 6;
+  int count = 100;       // fixed window: CPU time advances in 10-ms ticks
+  int fast_count = 1000;  // fast mode: a few ms each
+  int failures = 6;
+  int idle_seconds = 10;
+  int releases = 8;
+  std::vector<unsigned> ports;  // the eight-port run's COM numbers
+  int per_port = 20;
+  std::string out = ".";
+};
+
+// ---------------------------------------------------------------------------
+// cnf.ini's FastReply, set for the driver objects made next and put back.
+
+class FastReplySetting {
+ public:
+  FastReplySetting() : path_(ConfigFilePath()) {
+    existed_ = GetFileAttributesA(path_.c_str()) != INVALID_FILE_ATTRIBUTES;
+    char value[16] = {};
+    GetPrivateProfileStringA("Lumo", lumo::kFastReplyKey, "\x01", value, sizeof value, path_.c_str());
+    had_key_ = value[0] != '\x01';
+    old_ = value;
+  }
+  ~FastReplySetting() {
+    if (!existed_) {
+      DeleteFileA(path_.c_str());
+    } else {
+      WritePrivateProfileStringA("Lumo", lumo::kFastReplyKey, had_key_ ? old_.c_str() : nullptr,
+                                 path_.c_str());
+    }
+  }
+  void Set(bool fast) {
+    WritePrivateProfileStringA("Lumo", lumo::kFastReplyKey, fast ? "1" : "0", path_.c_str());
+  }
+
+ private:
+  std::string path_, old_;
+  bool existed_ = false, had_key_ = false;
+};
+
+lumo::Driver* OpenDriver(unsigned com) {
+  return (new TSilo(static_cast<uint8_t>(com + 2), nullptr))->AsDriver();
 }
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Value4(lumo::Driver* d, uint32_t channel) {
+  return lumo::SlotAs<lumo::QueryValue4Fn>(d, lumo::kSlotQueryValue4)(d, channel);
+}
+
+uint32_t Link(lumo::Driver* d) {
+  return lumo::SlotAs<lumo::GetLinkStateFn>(d, lumo::kSlotGetLinkState)(d);
+}
 
 struct Series {
   std::vector<double> wall_ms;
-  double cpu_ms_per_exchange = 0;
-  double Median() {
-    std::sort(wall_ms.begin(), wall_ms.end());
-    return wall_ms[wall_ms.size() / 2];
-  }
-  double Worst() { return *std::max_element(wall_ms.begin(), wall_ms.end()); }
+  double cpu_ms = 0;  // per exchange
+  double allocations = 0;  // per exchange
+  int wrong = 0;      // exchanges that ended with another link state
+  double MedianMs() const { return Median(wall_ms); }
 };
+
+Series Run(lumo::Driver* d, uint32_t channel, int count, uint32_t expect_link) {
+  Series s;
+  s.wall_ms.reserve(static_cast<size_t>(count));
+  CpuClock cpu;
+  const long allocations = g_allocations.load();
+  for (int i = 0; i < count; ++i) {
+    const auto t0 = Clock::now();
+    Value4(d, channel);
+    s.wall_ms.push_back(Ms(Clock::now() - t0));
+    if (Link(d) != expect_link) ++s.wrong;
+  }
+  s.allocations = static_cast<double>(g_allocations.load() - allocations) / count;
+  s.cpu_ms = cpu.MsPer(count);
+  return s;
+}
+
+// Runs lumo-bench-ref and parses its key=value line.
+std::map<std::string, double> Reference(const std::string& args) {
+  std::map<std::string, double> result;
+  const std::string command = "lumo-bench-ref.exe " + args;
+  FILE* pipe = _popen(command.c_str(), "r");
+  if (!pipe) return result;
+  char line[512] = {};
+  while (std::fgets(line, sizeof line, pipe)) {
+    std::istringstream words(line);
+    std::string pair;
+    while (words >> pair) {
+      const auto eq = pair.find('=');
+      if (eq != std::string::npos) result[pair.substr(0, eq)] = std::atof(pair.c_str() + eq + 1);
+    }
+  }
+  _pclose(pipe);
+  if (result.empty()) std::fprintf(stderr, "lumo-bench: no figures from: %s\n", command.c_str());
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// The table.
+
+class Table {
+ public:
+  void Section(const std::string& title) { rows_.push_back({title, "", "", ""}); }
+  // goal: "" for a figure without one; ok is then ignored.
+  void Row(const std::string& measure, double value, const std::string& goal, bool ok,
+           int decimals = 2) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    rows_.push_back({measure, text, goal.empty() ? "-" : goal, goal.empty() ? "-" : ok ? "ok" : "MISSED"});
+  }
+  // num / den; a reference too cheap to register in the CPU clock gives no ratio.
+  void Ratio(const std::string& measure, double num, double den, const std::string& goal,
+             double most) {
+    if (den <= 0) {
+      rows_.push_back({measure, "no ratio", goal.empty() ? "-" : goal, goal.empty() ? "-" : "MISSED"});
+      return;
+    }
+    Row(measure, num / den, goal, num / den <= most);
+  }
+  void Print() const {
+    std::printf("%-58s %10s %10s %8s\n", "measure", "value", "goal", "verdict");
+    for (const auto& r : rows_) {
+      if (r.value.empty()) {
+        std::printf("-- %s\n", r.measure.c_str());
+      } else {
+        std::printf("%-58s %10s %10s %8s\n", r.measure.c_str(), r.value.c_str(), r.goal.c_str(),
+                    r.verdict.c_str());
+      }
+    }
+  }
+  void WriteMarkdown(const std::string& path) const {
+    std::ofstream f(path);
+    f << "| measure | value | goal | verdict |\n|---|---:|---:|---|\n";
+    for (const auto& r : rows_) {
+      if (r.value.empty()) {
+        f << "| **" << r.measure << "** | | | |\n";
+      } else {
+        f << "| " << r.measure << " | " << r.value << " | " << r.goal << " | " << r.verdict << " |\n";
+      }
+    }
+  }
+
+ private:
+  struct Line {
+    std::string measure, value, goal, verdict;
+  };
+  std::vector<Line> rows_;
+};
+
+// ---------------------------------------------------------------------------
+// Several ports at once, each polled by a thread of its own.
+
+struct PortsRun {
+  std::vector<double> medians;
+  double cpu_percent = 0;
+  int wrong = 0;
+};
+
+PortsRun PollPorts(const std::vector<unsigned>& coms, int per_port) {
+  std::vector<lumo::Driver*> drivers;
+  for (unsigned com : coms) drivers.push_back(OpenDriver(com));
+  std::vector<Series> series(coms.size());
+  CpuClock cpu;
+  const auto t0 = Clock::now();
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < coms.size(); ++i)
+    threads.emplace_back([&, i] { series[i] = Run(drivers[i], kAnswering, per_port, lumo::kLinkValidReply); });
+  for (auto& t : threads) t.join();
+  PortsRun r;
+  r.cpu_percent = cpu.PercentOfOneCore(Clock::now() - t0);
+  for (const auto& s : series) {
+    r.medians.push_back(s.MedianMs());
+    r.wrong += s.wrong;
+  }
+  for (auto* d : drivers) lumo::Release(d);
+  return r;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const uint32_t com = argc > 1 ? static_cast<uint32_t>(std::atoi(argv[1])) : 6;
-  const int successes = argc > 2 ? std::atoi(argv[2]) : 40;
-  const int failures = argc > 3 ? std::atoi(argv[3]) : 6;
-  const int idle_seconds = argc > 4 ? std::atoi(argv[4]) : 10;
+  Options o;
+  CLI::App app{"lumo-bench: exchange figures of the library against a reference program"};
+  app.add_option("--com", o.com, "COM port of the simulated gauge");
+  app.add_option("--count", o.count, "successful exchanges per fixed-window series");
+  app.add_option("--fast-count", o.fast_count, "successful exchanges per fast-mode series");
+  app.add_option("--failures", o.failures, "failing exchanges per series");
+  app.add_option("--idle", o.idle_seconds, "seconds of an idle open port");
+  app.add_option("--releases", o.releases, "driver objects released, for the release time");
+  app.add_option("--ports", o.ports, "COM ports, each with a gauge of its own, polled at once")
+      ->delimiter(',');
+  app.add_option("--per-port", o.per_port, "exchanges per port in the several-port run");
+  app.add_option("--out", o.out, "folder for bench.md, exchanges.csv and ports.csv");
+  CLI11_PARSE(app, argc, argv);
+  const std::string com_arg = "--com " + std::to_string(o.com);
 
-  HMODULE dll = LoadLibraryA("Lumo.dll");
-  if (!dll) return 1;
-  auto factory = reinterpret_cast<lumo::GetSiloEx3Fn>(
-      reinterpret_cast<void*>(GetProcAddress(dll, lumo::kGetSiloEx3Name)));
-  lumo::Driver* d = factory(nullptr, com, 0);
-  auto value4 = lumo::SlotAs<lumo::QueryValue4Fn>(d, lumo::kSlotQueryValue4);
-  auto link = lumo::SlotAs<lumo::GetLinkStateFn>(d, lumo::kSlotGetLinkState);
+  Table table;
+  std::ofstream times(o.out + "\\exchanges.csv");
+  times << "program,mode,outcome,ms\n";
+  FastReplySetting setting;
 
-  // Channel 0 answers; channel 31 is made silent by the simulator's fault.
-  auto run = [&](uint32_t channel, int count, uint32_t expect_link) {
-    Series s;
-    const double cpu0 = CpuSeconds();
-    for (int i = 0; i < count; ++i) {
-      const auto t0 = Clock::now();
-      value4(d, channel);
-      s.wall_ms.push_back(Ms(Clock::now() - t0));
-      if (link(d) != expect_link) std::fprintf(stderr, "unexpected link state %u\n", link(d));
+  // Both reply modes, each with its own driver object.
+  Series ok[2], fail[2];
+  for (int fast = 0; fast < 2; ++fast) {
+    setting.Set(fast != 0);
+    lumo::Driver* d = OpenDriver(o.com);
+    Value4(d, kAnswering);  // the first exchange starts the line
+    ok[fast] = Run(d, kAnswering, fast ? o.fast_count : o.count, lumo::kLinkValidReply);
+    fail[fast] = Run(d, kSilent, o.failures, lumo::kLinkNoReply);
+    lumo::Release(d);
+    const char* mode = fast ? "fast" : "fixed";
+    for (double ms : ok[fast].wall_ms) times << "library," << mode << ",reply," << ms << "\n";
+    for (double ms : fail[fast].wall_ms) times << "library," << mode << ",silent," << ms << "\n";
+  }
+  setting.Set(false);
+
+  // The reference program, over the same line, in both modes and both ways
+  // of receiving.
+  const std::string count_arg = " --count " + std::to_string(o.count);
+  const std::string fast_arg = " --count " + std::to_string(o.fast_count) + " --fast";
+  auto ref_fixed = Reference(com_arg + count_arg);
+  auto ref_fast = Reference(com_arg + fast_arg);
+  auto ref_fixed_events = Reference(com_arg + count_arg + " --events");
+  auto ref_fast_events = Reference(com_arg + fast_arg + " --events");
+
+  // Idle: the library's open port against the reference holding the port
+  // open, without and with a WaitCommEvent in flight.
+  double idle_library = 0;
+  {
+    lumo::Driver* d = OpenDriver(o.com);
+    Value4(d, kAnswering);
+    CpuClock cpu;
+    const auto t0 = Clock::now();
+    Sleep(static_cast<DWORD>(o.idle_seconds) * 1000);
+    idle_library = cpu.PercentOfOneCore(Clock::now() - t0);
+    lumo::Release(d);
+  }
+  const std::string idle_arg = com_arg + " --idle " + std::to_string(o.idle_seconds);
+  const double idle_ref = Reference(idle_arg)["idle_percent"];
+  const double idle_ref_events = Reference(idle_arg + " --events")["idle_percent"];
+
+  // Release of a driver object whose port has just answered.
+  std::vector<double> release_ms;
+  for (int i = 0; i < o.releases; ++i) {
+    lumo::Driver* d = OpenDriver(o.com);
+    Value4(d, kAnswering);
+    const auto t0 = Clock::now();
+    lumo::Release(d);
+    release_ms.push_back(Ms(Clock::now() - t0));
+  }
+  const double release_worst = *std::max_element(release_ms.begin(), release_ms.end());
+
+  for (int fast = 0; fast < 2; ++fast) {
+    auto& ref = fast ? ref_fast : ref_fixed;
+    auto& ref_events = fast ? ref_fast_events : ref_fixed_events;
+    const char* mode = fast ? "fast mode (FastReply=1)" : "fixed window";
+    table.Section(std::string("Exchange, ") + mode);
+    const double median = ok[fast].MedianMs();
+    if (fast) {
+      table.Row("library: successful exchange, median ms", median, "<=40", median <= 40);
+    } else {
+      table.Row("library: successful exchange, median ms", median, "200+3", median >= 199 && median <= 203);
     }
-    s.cpu_ms_per_exchange = (CpuSeconds() - cpu0) * 1000.0 / count;
-    return s;
-  };
-  const double cpu0 = CpuSeconds();
-  const auto t0 = Clock::now();
-  Sleep(static_cast<DWORD>(idle_seconds) * 1000);
-  const double idle_percent = (CpuSeconds() - cpu0) * 100.0 / (Ms(Clock::now() - t0) / 1000.0);
+    table.Row("reference: successful exchange, median ms", ref["median_ms"], "", true);
+    const double fail_median = fail[fast].MedianMs();
+    table.Row("library: failing exchange, median ms", fail_median, "740+10",
+              fail_median >= 739 && fail_median <= 750);
+    table.Row("library: exchanges with a wrong link state", ok[fast].wrong + fail[fast].wrong, "0",
+              ok[fast].wrong + fail[fast].wrong == 0, 0);
+    const double cpu = ok[fast].cpu_ms;
+    table.Row("library: CPU per successful exchange, ms", cpu, "", true, 3);
+    table.Row("reference: CPU per exchange, ms", ref["cpu_ms"], "", true, 3);
+    table.Ratio("  ratio library / reference", cpu, ref["cpu_ms"], "<=1.2", 1.2);
+    table.Row("reference by line events: CPU per exchange, ms", ref_events["cpu_ms"], "", true, 3);
+    table.Ratio("  ratio library / reference by line events", cpu, ref_events["cpu_ms"], "<=1.2", 1.2);
+    table.Row("library: CPU per failing exchange, ms", fail[fast].cpu_ms, "", true, 3);
+    table.Row("library: heap allocations per exchange", ok[fast].allocations, "0",
+              ok[fast].allocations == 0 && fail[fast].allocations == 0, 2);
+    if (fast) {
+      table.Row("reference: valid replies of " + std::to_string(o.fast_count), ref["valid"], "", true, 0);
+    }
+  }
+  table.Section("Open port, idle");
+  table.Row("library: idle open port, % of one core", idle_library, "", true, 3);
+  table.Row("reference holding the port open, % of one core", idle_ref, "", true, 3);
+  table.Ratio("  ratio library / reference", idle_library, idle_ref, "<=1.2", 1.2);
+  table.Row("reference with a WaitCommEvent in flight, % of one core", idle_ref_events, "", true, 3);
+  table.Ratio("  ratio library / reference with a wait", idle_library, idle_ref_events, "<=1.2", 1.2);
+  table.Section("Release of a driver object with an open port");
+  table.Row("release, median ms", Median(release_ms), "<=50", Median(release_ms) <= 50);
+  table.Row("release, worst ms", release_worst, "<=50", release_worst <= 50);
 
-  Series ok = run(0, successes, lumo::kLinkValidReply);
-  Series fail = run(31, failures, lumo::kLinkNoReply);
-  lumo::Release(d);
-
-  std::printf("%-44s %10s %10s %10s\n", "measure", "value", "target", "verdict");
-  auto line = [](const char* what, double value, const char* target, bool ok) {
-    std::printf("%-44s %10.2f %10s %10s\n", what, value, target, ok ? "ok" : "MISSED");
-  };
-  const double ok_median = ok.Median(), ok_worst = ok.Worst();
-  const double fail_median = fail.Median(), fail_worst = fail.Worst();
-  line("successful exchange, median ms", ok_median, "200+3", ok_median <= 203);
-  line("successful exchange, worst ms", ok_worst, "-", true);
-  line("failing exchange, median ms", fail_median, "740+10", fail_median <= 750);
-  line("failing exchange, worst ms", fail_worst, "-", true);
-  line("CPU per successful exchange, ms", ok.cpu_ms_per_exchange, "<2", ok.cpu_ms_per_exchange < 2);
-  line("CPU per failing exchange, ms", fail.cpu_ms_per_exchange, "<2", fail.cpu_ms_per_exchange < 2);
-  line("idle open port, % of one core", idle_percent, "<0.5", idle_percent < 0.5);
-  // What an exchange costs beyond the idle port's own rate over its duration.
-  const double ok_excess = ok.cpu_ms_per_exchange - idle_percent / 100.0 * ok_median;
-  const double fail_excess = fail.cpu_ms_per_exchange - idle_percent / 100.0 * fail_median;
-  line("CPU per successful exchange above idle, ms", ok_excess, "-", true);
-  line("CPU per failing exchange above idle, ms", fail_excess, "-", true);
-  std::printf("(%d successful and %d failing exchanges, %d s idle, COM%u)\n", successes, failures,
-              idle_seconds, com);
+  if (!o.ports.empty()) {
+    const PortsRun one = PollPorts({o.ports.front()}, o.per_port);
+    const PortsRun all = PollPorts(o.ports, o.per_port);
+    std::ofstream ports(o.out + "\\ports.csv");
+    ports << "com,median_ms\n";
+    double worst = 0;
+    for (size_t i = 0; i < o.ports.size(); ++i) {
+      ports << o.ports[i] << "," << all.medians[i] << "\n";
+      worst = std::max(worst, std::abs(all.medians[i] - one.medians[0]));
+    }
+    const double n = static_cast<double>(o.ports.size());
+    const std::string label = std::to_string(o.ports.size()) + " ports";
+    table.Section(label + " at once, fixed window, one host thread each");
+    table.Row("one port: exchange median ms", one.medians[0], "", true);
+    for (size_t i = 0; i < o.ports.size(); ++i)
+      table.Row("COM" + std::to_string(o.ports[i]) + ": exchange median ms", all.medians[i], "", true);
+    table.Row("largest difference from one port, ms", worst, "<=2", worst <= 2);
+    table.Row("exchanges with a wrong link state", one.wrong + all.wrong, "0", one.wrong + all.wrong == 0, 0);
+    table.Row("one port: process CPU, % of one core", one.cpu_percent, "", true);
+    table.Row(label + ": process CPU, % of one core", all.cpu_percent, "", true);
+    const double growth = all.cpu_percent / (n * one.cpu_percent);
+    table.Row("  CPU per port, " + label + " / one port", growth, "<=1.1", growth <= 1.1);
+  }
+  table.Print();
+  table.WriteMarkdown(o.out + "\\bench.md");
+  std::printf("(%d fixed-window and %d fast successful exchanges, %d failing per mode, %d s idle, "
+              "COM%u; %zu ports at once)\n",
+              o.count, o.fast_count, o.failures, o.idle_seconds, o.com, o.ports.size());
   return 0;
 }

@@ -1,0 +1,18 @@
+# Exchange times of make bench, fixed window and fast mode side by side:
+#   gnuplot -e "csv='exchanges.csv'; png='exchange-times.png'" bench-plot.gp
+set datafile separator ","
+set terminal pngcairo size 1200,500 font "DejaVu Sans,10"
+set output png
+set style fill solid 0.6 border -1
+set grid ytics
+set ylabel "exchanges"
+set xlabel "exchange time, ms (successful exchanges)"
+width = 0.5
+bin(x) = width * floor(x / width) + width / 2
+pick(mode) = (strcol(1) eq "library" && strcol(2) eq mode && strcol(3) eq "reply") ? bin($4) : NaN
+set multiplot layout 1,2 title "Lumo.dll: one exchange with a prompt gauge at 9600 baud"
+set title "fixed 200-ms window (default)"
+plot csv using (pick("fixed")):(1.0) smooth frequency with boxes lc rgb "#4477aa" notitle
+set title "fast mode (FastReply=1)"
+plot csv using (pick("fast")):(1.0) smooth frequency with boxes lc rgb "#228833" notitle
+unset multiplot

@@ -70,7 +70,9 @@ void TKorvoComPort::ResetReceive() {
   received_length_.store(0);
   receive_state_.store(kWaitingForAt);
   result_code_.store(kResultBusy);
-  if (frame_end_) ResetEvent(frame_end_);
+  // A frame end signalled for an earlier attempt then finds no frame to
+  // judge: cheaper than clearing the event on every attempt.
+  frame_end_length_.store(0);
 }
 
 void TKorvoComPort::SendFrame(const char* frame, uint8_t length) {

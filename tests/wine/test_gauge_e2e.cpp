@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "AllocationCounter.h"
 #include "SimGauge.h"
 #include "LumoHost.h"
 #include "driver/Silo.h"
@@ -69,9 +70,13 @@ class ReplyModes : public ::testing::TestWithParam<bool> {
  protected:
   bool Fast() const { return GetParam(); }
   // The port reads the mode when it opens; the file can go right after.
-  DriverHandle Driver() const {
+  // linked: the library's code linked into this program instead of the
+  // DLL's, so that the allocation counter sees it.
+  DriverHandle Driver(bool linked = false) const {
     if (Fast()) WriteConfigFile("[Lumo]\r\nFastReply=1\r\n");
-    DriverHandle d = SerialDriver();
+    DriverHandle d = linked ? DriverHandle((new TSilo(static_cast<uint8_t>(SimGauge::Com() + 2),
+                                                      nullptr))->AsDriver())
+                            : SerialDriver();
     RemoveConfigFile();
     return d;
   }
@@ -160,6 +165,23 @@ TEST_P(ReplyModes, PromptRepliesAndTheBytesCopied) {
     EXPECT_GE(times.front(), Ms(195));
   }
   EXPECT_EQ(sim.Stat("frames"), 5);
+}
+
+// Exchanges, answered, rejected or unanswered, take nothing from the heap.
+TEST_P(ReplyModes, ExchangesAllocateNothing) {
+  SimGauge sim;
+  sim.Ok("set ch=1 code=4 int=250 tenths=5 status=0");
+  const long at_open = lumo_test::Allocations();
+  DriverHandle d = Driver(true);
+  ASSERT_GT(lumo_test::Allocations(), at_open) << "the counter sees the library";
+  Value4(d, 1);  // the first exchange may set up what later ones reuse
+  sim.Ok("fault ch=1 code=4 kind=badcheck");
+  sim.Ok("fault ch=2 code=4 kind=silence count=3");
+  const long before = lumo_test::Allocations();
+  for (int i = 0; i < 5; ++i) EXPECT_DOUBLE_EQ(Value4(d, 1), 250.5);
+  Value4(d, 2);
+  EXPECT_EQ(lumo_test::Allocations() - before, 0);
+  EXPECT_EQ(d.LinkState(), lumo::kLinkNoReply);
 }
 
 // The last attempt's reply of one request comes so late that it lands in the

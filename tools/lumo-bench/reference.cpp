@@ -65,7 +65,6 @@ struct Port {
   // Read of up to `want` characters, ended by the port's timeouts.
   DWORD Read(char* into, DWORD want) {
     DWORD got = 0;
-    ResetEvent(read_ov.hEvent);
     if (!ReadFile(h, into, want, &got, &read_ov) && GetLastError() == ERROR_IO_PENDING)
       GetOverlappedResult(h, &read_ov, &got, TRUE);
     return got;
@@ -73,7 +72,6 @@ struct Port {
 
   void Write(const std::string& frame) {
     DWORD sent = 0;
-    ResetEvent(write_ov.hEvent);
     if (!WriteFile(h, frame.data(), static_cast<DWORD>(frame.size()), &sent, &write_ov) &&
         GetLastError() == ERROR_IO_PENDING)
       GetOverlappedResult(h, &write_ov, &sent, TRUE);

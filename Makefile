@@ -80,6 +80,7 @@ soak: test-build
 clean:
 	rm -rf $(BUILD)
 
-# Exchange timings over the virtual serial line (a benchmark, not a test).
+# Exchange timings and costs over virtual serial lines, both reply modes,
+# against a reference program: build/bench/ (a benchmark, not a test).
 bench: test-build
 	scripts/bench.sh

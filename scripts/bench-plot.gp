@@ -7,12 +7,13 @@ set style fill solid 0.6 border -1
 set grid ytics
 set ylabel "exchanges"
 set xlabel "exchange time, ms (successful exchanges)"
-width = 0.5
-bin(x) = width * floor(x / width) + width / 2
-pick(mode) = (strcol(1) eq "library" && strcol(2) eq mode && strcol(3) eq "reply") ? bin($4) : NaN
-set multiplot layout 1,2 title "Lumo.dll: one exchange with a prompt gauge at 9600 baud"
+bin(x, w) = w * floor(x / w) + w / 2
+pick(mode, w) = (strcol(1) eq "library" && strcol(2) eq mode && strcol(3) eq "reply") ? bin($4, w) : NaN
+set multiplot layout 1,2 title "Lumo.dll: one exchange with a prompt gauge over a virtual serial line (no wire time; 9600 baud adds about 31 ms)"
 set title "fixed 200-ms window (default)"
-plot csv using (pick("fixed")):(1.0) smooth frequency with boxes lc rgb "#4477aa" notitle
+set boxwidth 0.045
+plot csv using (pick("fixed", 0.05)):(1.0) smooth frequency with boxes lc rgb "#4477aa" notitle
 set title "fast mode (FastReply=1)"
-plot csv using (pick("fast")):(1.0) smooth frequency with boxes lc rgb "#228833" notitle
+set boxwidth 0.09
+plot csv using (pick("fast", 0.1)):(1.0) smooth frequency with boxes lc rgb "#228833" notitle
 unset multiplot

@@ -7,7 +7,8 @@
 # Extra lumo-sim options may be given in LUMO_SIM_ARGS. LUMO_SIM_ALSO_COM
 # (numbers separated by spaces) links further COM ports to the same line;
 # LUMO_SIM_MORE_COMS starts a further simulated gauge on each of those COM
-# ports, each on a line of its own (same options).
+# ports, each on a line of its own (same options), and tells the program their
+# control ports in LUMO_SIM2, LUMO_SIM3, ... (COM numbers in LUMO_SIM2_COM, ...).
 set -euo pipefail
 LUMO_ROOT=${LUMO_ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
 export LUMO_ROOT
@@ -43,6 +44,13 @@ for out in "${outs[@]}"; do
   for _ in $(seq 200); do grep -q '^lumo-sim: ready' "$out" && break; sleep 0.05; done
   grep -q '^lumo-sim: ready' "$out" || { echo "sim-run: lumo-sim did not start:" >&2; cat "$out" >&2; exit 1; }
 done
-out=${outs[0]}
-export LUMO_SIM=$(sed -n 's/^lumo-sim: control //p' "$out")
+export LUMO_SIM=$(sed -n 's/^lumo-sim: control //p' "${outs[0]}")
+# The further gauges' control ports: LUMO_SIM2, LUMO_SIM3, ... with their COM
+# numbers in LUMO_SIM2_COM, ...
+k=1
+for n in ${LUMO_SIM_MORE_COMS:-}; do
+  export "LUMO_SIM$((k + 1))=$(sed -n 's/^lumo-sim: control //p' "${outs[$k]}")"
+  export "LUMO_SIM$((k + 1))_COM=$n"
+  k=$((k + 1))
+done
 LD_PRELOAD=$shim${LD_PRELOAD:+:$LD_PRELOAD} "$WINE" "$@"

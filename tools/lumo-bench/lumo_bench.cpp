@@ -39,6 +39,7 @@ using lumo_bench::Ms;
 
 constexpr uint32_t kAnswering = 0;  // the simulated gauge answers channel 0 only
 constexpr uint32_t kSilent = 31;
+constexpr double kAnsweredValue = 250.5;  // as scripts/bench.sh describes the gauge
 
 struct Options {
   unsigned com = 6;
@@ -97,7 +98,7 @@ struct Series {
   std::vector<double> wall_ms;
   double cpu_ms = 0;  // per exchange
   double allocations = 0;  // per exchange
-  int wrong = 0;      // exchanges that ended with another link state
+  int wrong = 0;      // exchanges that ended with another link state or value
   double MedianMs() const { return Median(wall_ms); }
 };
 
@@ -108,9 +109,10 @@ Series Run(lumo::Driver* d, uint32_t channel, int count, uint32_t expect_link) {
   const long allocations = lumo_test::Allocations();
   for (int i = 0; i < count; ++i) {
     const auto t0 = Clock::now();
-    Value4(d, channel);
+    const double value = Value4(d, channel);
     s.wall_ms.push_back(Ms(Clock::now() - t0));
-    if (Link(d) != expect_link) ++s.wrong;
+    const bool answered = expect_link == lumo::kLinkValidReply;
+    if (Link(d) != expect_link || (answered && value != kAnsweredValue)) ++s.wrong;
   }
   s.allocations = static_cast<double>(lumo_test::Allocations() - allocations) / count;
   s.cpu_ms = cpu.MsPer(count);
@@ -310,7 +312,7 @@ int main(int argc, char** argv) {
     const double fail_median = fail[fast].MedianMs();
     table.Row("library: failing exchange, median ms", fail_median, "740+10",
               fail_median >= 739 && fail_median <= 750);
-    table.Row("library: exchanges with a wrong link state", ok[fast].wrong + fail[fast].wrong, "0",
+    table.Row("library: exchanges with a wrong link state or value", ok[fast].wrong + fail[fast].wrong, "0",
               ok[fast].wrong + fail[fast].wrong == 0, 0);
     const double cpu = ok[fast].cpu_ms;
     table.Row("library: CPU per successful exchange, ms", cpu, "", true, 3);
@@ -354,7 +356,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < o.ports.size(); ++i)
       table.Row("COM" + std::to_string(o.ports[i]) + ": exchange median ms", all.medians[i], "", true);
     table.Row("largest difference from one port, ms", worst, "<=2", worst <= 2);
-    table.Row("exchanges with a wrong link state", one.wrong + all.wrong, "0", one.wrong + all.wrong == 0, 0);
+    table.Row("exchanges with a wrong link state or value", one.wrong + all.wrong, "0", one.wrong + all.wrong == 0, 0);
     table.Row("one port: process CPU, % of one core", one.cpu_percent, "", true);
     table.Row(label + ": process CPU, % of one core", all.cpu_percent, "", true);
     const double growth = all.cpu_percent / (n * one.cpu_percent);

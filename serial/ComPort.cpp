@@ -407,6 +407,7 @@ DWORD TComPort::DeviceRead(uint8_t* into, DWORD count) {
   }
   got = 0;
   if (!Api().GetOverlappedResult(device_, &read_ov_, &got, FALSE)) got = 0;
+  ResetEvent(read_ov_.hEvent);
   return got;
 }
 
@@ -481,8 +482,7 @@ void TComPort::TransmitPass() {
     DWORD sent = 0;
     bool done = false;
     bool failed = false;  // refused outright, not merely slow
-    // WriteFile itself clears write_done_ as the write begins (so does
-    // ReadFile with read_ov_.hEvent): no ResetEvent of our own.
+    ResetEvent(write_done_);
     if (Api().WriteFile(device_, out_ring_ + from, length, nullptr, &write_ov_)) {
       done = Api().GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
       if (!done) sent = length, done = true;
@@ -507,6 +507,7 @@ void TComPort::TransmitPass() {
         done = Api().GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
         break;
       }
+      ResetEvent(write_done_);
     }
     if (failed) NoteFailure();
     if (done && sent > 0) {

@@ -124,7 +124,6 @@ void TComPort::OpenPort() {
     write_wait_ = kWriteWaitMs;
     if (!read_ov_.hEvent || !handshake_ || !writer_wake_ || !write_done_ || !event_wake_)
       Raise(kOpenFail);
-    if (!SetupComm(h, input_queue_size_, output_queue_size_)) Raise(kSetupNotSupported);
     in_ring_ = new uint8_t[kInputRingSize];
     out_ring_ = new uint8_t[output_queue_size_ ? output_queue_size_ : 1];
     out_head_ = out_tail_ = 0;
@@ -132,18 +131,24 @@ void TComPort::OpenPort() {
     std::snprintf(name_, sizeof name_, "COM%d", static_cast<int>(port_number_ % 10000));
     in_queue_copy_ = input_queue_size_;
     out_size_ = output_queue_size_;
-    dcb_.DCBlength = sizeof dcb_;
-    GetCommState(h, &dcb_);
     in_head_ = in_tail_ = 0;
     event_mask_ = static_cast<uint16_t>(kEventMask);
     open_ = true;
-    SetLine(baud_rate_, parity_, data_bits_, stop_bits_);
-    UpdateErrors();
+    SetUpDevice();
     StartThreads();
   } catch (...) {
     ReleaseDevice();
     throw;
   }
+}
+
+// The queue sizes and line settings, given to the device just opened.
+void TComPort::SetUpDevice() {
+  if (!SetupComm(device_, input_queue_size_, output_queue_size_)) Raise(kSetupNotSupported);
+  dcb_.DCBlength = sizeof dcb_;
+  GetCommState(device_, &dcb_);
+  SetLine(baud_rate_, parity_, data_bits_, stop_bits_);
+  UpdateErrors();
 }
 
 void TComPort::ClosePort() {
@@ -165,11 +170,7 @@ bool TComPort::Reopen() {
   if (h == INVALID_HANDLE_VALUE) return false;
   try {
     device_ = h;
-    if (!SetupComm(h, input_queue_size_, output_queue_size_)) Raise(kSetupNotSupported);
-    dcb_.DCBlength = sizeof dcb_;
-    GetCommState(h, &dcb_);
-    SetLine(baud_rate_, parity_, data_bits_, stop_bits_);
-    UpdateErrors();
+    SetUpDevice();
     NoteSuccess();
     StartThreads();
     return true;

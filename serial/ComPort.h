@@ -121,6 +121,7 @@ class TComPort {
   void Init(uint16_t port_number, bool receive_at_once);
   HANDLE OpenDevice() const;  // "\\.\COMn", exclusive, overlapped
   void OpenPort();
+  void SetUpDevice();
   void ReleaseDevice();
   void DropDevice();
   void StartThreads();

@@ -1,21 +1,9 @@
 #include "serial/KorvoPort.h"
 
-#include <cstdio>
 #include <cstring>
-
-#include "protocol/Texts.h"
 
 TKorvoComPort::TKorvoComPort(uint8_t port_number, ReplyMode mode)
     : TComPort(port_number, kDeferReception) {
-  if (mode == ReplyMode::kEndOnValidFrame) {
-    frame_end_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!frame_end_) {
-      ClosePort();
-      char text[96];
-      std::snprintf(text, sizeof text, lumo::text::kCannotOpenComFmt, static_cast<int>(port_number));
-      throw lumo::EOpenPortFail(text);
-    }
-  }
   SetParity(NOPARITY);
   SetDataBits(8);
   SetStopBits(1);
@@ -25,6 +13,9 @@ TKorvoComPort::TKorvoComPort(uint8_t port_number, ReplyMode mode)
   receive_state_ = kIdle;
   result_code_ = 0;
   link_state_ = lumo::kLinkValidReply;
+  // Last before reception starts, so that no earlier step's exception can
+  // leave it behind. Without it (none to be had) the port keeps the fixed window.
+  if (mode == ReplyMode::kEndOnValidFrame) frame_end_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   // Only now may the event thread reach DataReceived of this class.
   StartReception();
 }

@@ -22,7 +22,10 @@ struct MenuLink {
   UINT command;       // the item's command identifier
   HWND dialog = nullptr;     // the open dialog's form
   bool dialog_open = false;  // from the click until the dialog has ended
-  enum { kKeep, kFreeAfterDialog, kReleaserWaits } release = kKeep;
+  // Set when the release begins; from then on a click opens nothing.
+  // kFreeAfterDialog: released on the dialog's own thread, the click handler
+  // frees the object; kFreedByReleaser: the releasing thread frees it.
+  enum { kKeep, kFreeAfterDialog, kFreedByReleaser } release = kKeep;
   HANDLE dialog_closed = nullptr;  // manual reset; set while no dialog is open
 };
 
@@ -84,7 +87,7 @@ LRESULT CALLBACK MenuSubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UIN
       TSilo* driver = nullptr;
       {
         LinkLock lock;
-        if (link->driver && !link->dialog_open) {
+        if (link->driver && !link->dialog_open && link->release == MenuLink::kKeep) {
           driver = link->driver;
           link->dialog_open = true;
           ResetEvent(link->dialog_closed);
@@ -226,18 +229,13 @@ void ReleaseDriver(TSilo* driver) {
     bool wait = false;
     {
       LinkLock lock;
-      if (link->dialog_open) {
-        if (GetCurrentThreadId() == link->thread) {
-          // Released from within the dialog's own message loop: the click
-          // handler frees the object once the dialog has ended.
-          link->release = MenuLink::kFreeAfterDialog;
-          if (link->dialog) PostMessageW(link->dialog, WM_CLOSE, 0, 0);
-          return;
-        }
-        link->release = MenuLink::kReleaserWaits;
-        if (link->dialog) PostMessageW(link->dialog, WM_CLOSE, 0, 0);
-        wait = true;
-      }
+      // Released from within the dialog's own message loop: the click
+      // handler frees the object once the dialog has ended.
+      const bool from_dialog = link->dialog_open && GetCurrentThreadId() == link->thread;
+      link->release = from_dialog ? MenuLink::kFreeAfterDialog : MenuLink::kFreedByReleaser;
+      if (link->dialog_open && link->dialog) PostMessageW(link->dialog, WM_CLOSE, 0, 0);
+      if (from_dialog) return;
+      wait = link->dialog_open;
     }
     if (wait) WaitForSingleObject(link->dialog_closed, INFINITE);
   }
@@ -257,12 +255,11 @@ void TSilo::TuneMenuClick(void* /*sender*/) {
       if (link->release != MenuLink::kKeep) form.RequestClose();
     }
     form.ShowModal();
+    // Before the form's window goes, so that no release posts to its handle.
     lumo::driver::LinkLock lock;
     link->dialog = nullptr;
-  } catch (const std::exception& error) {
-    lumo::ui::ShowErrorBox(lumo::ui::WideFromCp1251(error.what()).c_str());
   } catch (...) {
-    lumo::ui::ShowErrorBox(lumo::ui::text::kUnknownError);
+    lumo::ui::ShowErrorBox(lumo::ui::CurrentErrorText().c_str());
   }
   bool free_now;
   {

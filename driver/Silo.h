@@ -8,16 +8,11 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/MenuHook.h"
 #include "lumo.h"
 
 class TKorvoComPort;
-class TSilo;
 struct MenuLink;
-namespace lumo::driver {
-void AddMenuItems(TSilo& driver, HMENU root);
-void RemoveMenuItem(TSilo& driver);
-void ReleaseDriver(TSilo* driver);
-}  // namespace lumo::driver
 
 class TSilo {
  public:

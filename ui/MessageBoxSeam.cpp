@@ -3,6 +3,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <exception>
+
+#include "ui/TuneTexts.h"
 
 namespace lumo::ui {
 namespace {
@@ -28,6 +31,16 @@ std::wstring WideFromCp1251(const char* text) {
   MultiByteToWideChar(1251, 0, text, -1, &wide[0], length);
   wide.resize(static_cast<size_t>(length - 1));
   return wide;
+}
+
+std::wstring CurrentErrorText() {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return WideFromCp1251(error.what());
+  } catch (...) {
+    return text::kUnknownError;
+  }
 }
 
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {

@@ -25,6 +25,9 @@ inline constexpr unsigned kInfoFlags = 64;   // MB_OK | MB_ICONINFORMATION
 void ShowErrorBox(const wchar_t* text) noexcept;
 // The library's 8-bit texts (exception messages) are Windows-1251.
 std::wstring WideFromCp1251(const char* text);
+// Inside a catch block: the text for an error box about the exception being
+// handled (its message, or "Неизвестная ошибка" for one that has none).
+std::wstring CurrentErrorText();
 
 }  // namespace lumo::ui
 

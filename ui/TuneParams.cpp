@@ -395,13 +395,11 @@ void TfmTuneParams::RunOnUiThread(const std::function<void()>& step) {
 }
 
 void TfmTuneParams::WorkerStarting(HANDLE thread) {
-  HANDLE copy = nullptr;
-  DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0);
-  if (copy) worker_threads_.push_back(copy);
+  worker_threads_.push_back(thread);
   ++workers_running_;
 }
 
-void TfmTuneParams::WorkerEnded(HANDLE) {
+void TfmTuneParams::WorkerEnded() {
   --workers_running_;
   // Focus went nowhere when the worker disabled the focused control.
   if (!GetFocus() && GetActiveWindow() == hwnd_) {
@@ -429,10 +427,8 @@ LRESULT CALLBACK TfmTuneParams::FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
   // No exception may unwind into the window manager.
   try {
     return form->HandleMessage(msg, wp, lp);
-  } catch (const std::exception& error) {
-    ShowErrorBox(WideFromCp1251(error.what()).c_str());
   } catch (...) {
-    ShowErrorBox(text::kUnknownError);
+    ShowErrorBox(CurrentErrorText().c_str());
   }
   return 0;
 }
@@ -621,7 +617,7 @@ void TfmTuneParams::cbSiloNumChange() {
   if (workers_running_ > 0) return;
   focus_before_worker_ = GetFocus();
   AccessOnOff(false);
-  (new TGetThread(this))->Start();
+  if (!(new TGetThread(this))->Start()) AccessOnOff(true);
 }
 
 void TfmTuneParams::bbtReadClick() {
@@ -639,7 +635,7 @@ void TfmTuneParams::bbtWriteClick() {
   if (!CheckAllInputs()) return;
   focus_before_worker_ = GetFocus();
   AccessOnOff(false);
-  (new TSetThread(this))->Start();
+  if (!(new TSetThread(this))->Start()) AccessOnOff(true);
 }
 
 void TfmTuneParams::seLevelTopChange() { EnableWindow(bbtWrite, TRUE); }
@@ -754,9 +750,13 @@ void TfmTuneParams::ShowProgramCode(const std::wstring& code) {
   RECT room;
   GetClientRect(lbVers2, &room);
   HFONT chosen = version_font_;
+  // Smaller sizes of the same face, without looking the face up again.
+  LOGFONTW shape = {};
+  GetObjectW(version_font_, sizeof shape, &shape);
   HDC dc = GetDC(lbVers2);
   for (int pixels = 19; pixels >= 8; --pixels) {
-    HFONT candidate = pixels == 19 ? version_font_ : MakeFont(L"MS Sans Serif", pixels, true, dpi_);
+    shape.lfHeight = -MulDiv(pixels, dpi_, 96);
+    HFONT candidate = pixels == 19 ? version_font_ : CreateFontIndirectW(&shape);
     HGDIOBJ old = SelectObject(dc, candidate);
     SIZE size = {0, 0};
     GetTextExtentPoint32W(dc, code.c_str(), static_cast<int>(code.size()), &size);

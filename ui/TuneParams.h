@@ -70,7 +70,6 @@ class TfmTuneParams {
   void RequestClose() const;
 
   HWND Handle() const { return hwnd_; }
-  bool Busy() const { return workers_running_ > 0; }
 
   // Form operations.
   void FormShow();
@@ -129,8 +128,9 @@ class TfmTuneParams {
   HWND CreateLabel(HWND parent, const wchar_t* text, int x, int y, HFONT font, int id = -1);
   void ShowPage(int index);
   // A worker's thread is counted from its start until it has ended.
+  // The worker's thread handle, owned by the dialog from here on.
   void WorkerStarting(HANDLE thread);
-  void WorkerEnded(HANDLE thread);
+  void WorkerEnded();
   bool CheckAllInputs();
   int Scale(int pixels) const;
 

@@ -11,20 +11,19 @@
 namespace lumo::ui {
 
 bool TWorkerThread::Start() {
-  thread_ = CreateThread(nullptr, 0, &ThreadEntry, this, CREATE_SUSPENDED, nullptr);
-  if (!thread_) {
+  const HANDLE thread = CreateThread(nullptr, 0, &ThreadEntry, this, CREATE_SUSPENDED, nullptr);
+  if (!thread) {
     delete this;
     return false;
   }
-  Dialog->WorkerStarting(thread_);
-  ResumeThread(thread_);
+  Dialog->WorkerStarting(thread);  // the dialog owns the handle from here
+  ResumeThread(thread);
   return true;
 }
 
 DWORD WINAPI TWorkerThread::ThreadEntry(void* self_pointer) {
   auto* self = static_cast<TWorkerThread*>(self_pointer);
   TfmTuneParams* dialog = self->Dialog;
-  const HANDLE thread = self->thread_;
   // Nothing may unwind out of a thread entry.
   try {
     self->Execute();
@@ -33,7 +32,7 @@ DWORD WINAPI TWorkerThread::ThreadEntry(void* self_pointer) {
   delete self;
   // The dialog outlives its workers: it ends only after this has run.
   try {
-    dialog->RunOnUiThread([dialog, thread] { dialog->WorkerEnded(thread); });
+    dialog->RunOnUiThread([dialog] { dialog->WorkerEnded(); });
   } catch (...) {
   }
   return 0;
@@ -50,27 +49,27 @@ void TGetThread::Execute() {
   std::vector<std::wstring> errors;
   bool code_failed = false;
   bool any_valid = false;
-  driver.Lock();
-  try {
-    driver.ReadProgramCode(Channel, ProgramCode);
-    code_failed = driver.GetLinkState() != lumo::kLinkValidReply;
-    for (int i = 1; i <= kSensorRows; ++i) {
-      try {
-        Heights[i] = static_cast<uint16_t>(driver.ReadChannelParameter(Channel, static_cast<uint8_t>(i)));
-        any_valid |= driver.GetLinkState() == lumo::kLinkValidReply;
-        Idents[i] = driver.ReadChannelParameter(Channel, static_cast<uint8_t>(i + 128));
-        any_valid |= driver.GetLinkState() == lumo::kLinkValidReply;
-      } catch (const std::exception& error) {
-        errors.push_back(WideFromCp1251(error.what()));
-      } catch (...) {
-        errors.push_back(text::kUnknownError);
+  {
+    // One uninterrupted batch: the host's requests wait until it ends.
+    DriverLockGuard lock(driver);
+    try {
+      driver.ReadProgramCode(Channel, ProgramCode);
+      code_failed = driver.GetLinkState() != lumo::kLinkValidReply;
+      for (int i = 1; i <= kSensorRows; ++i) {
+        try {
+          Heights[i] = static_cast<uint16_t>(driver.ReadChannelParameter(Channel, static_cast<uint8_t>(i)));
+          any_valid |= driver.GetLinkState() == lumo::kLinkValidReply;
+          Idents[i] = driver.ReadChannelParameter(Channel, static_cast<uint8_t>(i + 128));
+          any_valid |= driver.GetLinkState() == lumo::kLinkValidReply;
+        } catch (...) {
+          errors.push_back(CurrentErrorText());
+        }
       }
+    } catch (...) {
+      // A failed program code request ends the batch quietly.
+      code_failed = true;
     }
-  } catch (...) {
-    // A failed program code request ends the batch quietly.
-    code_failed = true;
   }
-  driver.Unlock();
   if (code_failed && !any_valid) Absent = 1;
   for (const std::wstring& message : errors) ShowErrorBox(message.c_str());
   Synchronize(&TGetThread::AfterRead);
@@ -100,7 +99,7 @@ void TGetThread::AfterRead() {
     Dialog->SetStatus(L"", false);
     ShowWindow(Dialog->lbVers, SW_SHOW);
     ShowWindow(Dialog->lbVers2, SW_SHOW);
-    Dialog->ShowProgramCode(std::wstring(ProgramCode.begin(), ProgramCode.end()));
+    Dialog->ShowProgramCode(WideFromCp1251(ProgramCode.c_str()));
   }
   EnableWindow(Dialog->bbtWrite, FALSE);
   EnableWindow(Dialog->bbtRead, TRUE);
@@ -123,10 +122,8 @@ void TSetThread::Execute() {
     try {
       driver.WriteChannelParameter(Channel, static_cast<uint8_t>(i), static_cast<int64_t>(Heights[i]));
       driver.WriteChannelParameter(Channel, static_cast<uint8_t>(i + 128), Idents[i]);
-    } catch (const std::exception& error) {
-      ShowErrorBox(WideFromCp1251(error.what()).c_str());
     } catch (...) {
-      ShowErrorBox(text::kUnknownError);
+      ShowErrorBox(CurrentErrorText().c_str());
     }
   }
   Synchronize(&TSetThread::AfterWrite);

@@ -38,7 +38,6 @@ class TWorkerThread {
 
  private:
   static DWORD WINAPI ThreadEntry(void* self);
-  HANDLE thread_ = nullptr;
 };
 
 class TGetThread : public TWorkerThread {

@@ -28,14 +28,15 @@ native: setup
 	cmake -S . -B $(BUILD)/native -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
 	cmake --build $(BUILD)/native -j$(JOBS)
 
-test-build: dll native
+# The test build includes test_package, which checks the release zip.
+test-build: dist native
 	cmake -S . -B $(TEST_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(TEST_ARCH).cmake \
 	  -DLUMO_BUILD_TESTS=ON -DLUMO_ROOT=$(ROOT) >/dev/null
 	cmake --build $(TEST_BUILD) -j$(JOBS)
 
 # The whole test suite, on one virtual display: Wine's desktop process keeps
 # the display of the first program that starts it, console tests included.
-test: test-build dist
+test: test-build
 	scripts/gui-run.sh scripts/run-tests.sh $(TEST_BUILD) $(BUILD)/native
 
 # The 32-bit test build's whole suite and the demo under 32-bit Wine: here when

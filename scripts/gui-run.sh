@@ -36,14 +36,17 @@ trap cleanup EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
 
-# Waits up to $2 tenths of a second for file $1 to be non-empty.
+# Waits up to 20 s for file $1 to be non-empty; otherwise says that $3 did
+# not start, shows its log $2, and ends the run.
 wait_for_file() {
   local i
-  for ((i = 0; i < $2; i++)); do
+  for ((i = 0; i < 200; i++)); do
     [ -s "$1" ] && return 0
     sleep 0.1
   done
-  return 1
+  echo "gui-run: $3 did not start:" >&2
+  cat "$2" >&2
+  exit 1
 }
 
 if [ -n "${LUMO_GUI_DISPLAY:-}" ]; then
@@ -54,11 +57,7 @@ else
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" \
     >"$work/xvfb.log" 2>&1 </dev/null &
   xvfb_pid=$!
-  if ! wait_for_file "$work/display" 200; then
-    echo "gui-run: Xvfb did not start:" >&2
-    cat "$work/xvfb.log" >&2
-    exit 1
-  fi
+  wait_for_file "$work/display" "$work/xvfb.log" Xvfb
   DISPLAY=:$(tr -d '[:space:]' <"$work/display")
   # Nested runs (a GUI test inside a whole test run) share this display.
   LUMO_GUI_DISPLAY=$DISPLAY
@@ -96,11 +95,7 @@ fi
 python3 "$LUMO_ROOT/tests/gui/xinput_agent.py" --port-file "$work/agent-port" \
   >"$work/agent.log" 2>&1 </dev/null &
 agent_pid=$!
-if ! wait_for_file "$work/agent-port" 200; then
-  echo "gui-run: the input agent did not start:" >&2
-  cat "$work/agent.log" >&2
-  exit 1
-fi
+wait_for_file "$work/agent-port" "$work/agent.log" "the input agent"
 LUMO_XINPUT=127.0.0.1:$(tr -d '[:space:]' <"$work/agent-port")
 export LUMO_XINPUT
 

@@ -108,21 +108,16 @@ class Agent:
             return ""
         raise CommandError("unknown command %s" % op)
 
+    def answer(self, line):
+        try:
+            return "ok " + self.handle(line)
+        except CommandError as e:
+            return "err %s" % one_line(str(e))
+        except Exception as e:  # reported to the client, the agent goes on
+            return "err %s: %s" % (type(e).__name__, one_line(str(e)))
+
     def serve_client(self, conn):
-        with conn, conn.makefile("rwb", buffering=0) as f:
-            for raw in f:
-                line = raw.decode("utf-8", "replace").strip()
-                if not line:
-                    continue
-                try:
-                    reply = ("ok " + self.handle(line)).rstrip()
-                except CommandError as e:
-                    reply = "err %s" % one_line(str(e))
-                except Exception as e:  # reported to the client, the agent goes on
-                    reply = "err %s: %s" % (type(e).__name__, one_line(str(e)))
-                f.write(reply.encode("utf-8") + b"\n")
-                if self.quit.is_set():
-                    break
+        line_server.answer_lines(conn, self.answer, self.quit.is_set)
 
 
 def main():

@@ -5,6 +5,19 @@ import socket
 import threading
 
 
+def answer_lines(conn, answer, done):
+    """Answers each non-blank line read from conn with answer(line), one line
+    back, until the client goes or done() holds after an answer."""
+    with conn, conn.makefile("rwb", buffering=0) as f:
+        for raw in f:
+            line = raw.decode("utf-8", "replace").strip()
+            if not line:
+                continue
+            f.write(answer(line).rstrip().encode("utf-8") + b"\n")
+            if done():
+                break
+
+
 def serve(serve_client, port_file, keep_going):
     """Listens on a free port, writes it to port_file (atomically, when given)
     and prints "port N"; hands each connection to serve_client on a thread of

@@ -24,11 +24,11 @@ import select
 import sys
 import termios
 import threading
+import time
+import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import line_server  # noqa: E402
-import time
-import tty
 
 BAUDS = {getattr(termios, n): int(n[1:]) for n in dir(termios)
          if n.startswith("B") and n[1:].isdigit()}
@@ -164,19 +164,14 @@ class Peer:
             return ""
         raise ValueError("unknown command " + op)
 
+    def answer(self, line):
+        try:
+            return "OK " + self.handle(line.split())
+        except Exception as e:  # reported to the client, the peer goes on
+            return "ERR %s" % e
+
     def serve_client(self, conn):
-        with conn, conn.makefile("rwb", buffering=0) as f:
-            for raw in f:
-                words = raw.decode("ascii", "replace").split()
-                if not words:
-                    continue
-                try:
-                    reply = "OK " + self.handle(words)
-                except Exception as e:  # reported to the client, the peer goes on
-                    reply = "ERR %s" % e
-                f.write(reply.rstrip().encode() + b"\n")
-                if self.quit.is_set():
-                    break
+        line_server.answer_lines(conn, self.answer, self.quit.is_set)
 
     def cleanup(self):
         with self.lock:

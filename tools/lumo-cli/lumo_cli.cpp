@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "HostSide.h"
 #include "lumo.h"
 
 #ifndef LUMO_VERSION
@@ -36,6 +37,9 @@ namespace {
 
 // Fields keep the order they are written in.
 using json = nlohmann::ordered_json;
+using lumo_tools::Export;
+using lumo_tools::Utf8From1251;
+using lumo_tools::Utf8FromWide;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -43,23 +47,6 @@ constexpr int kExitUsage = 2;
 
 // ---------------------------------------------------------------------------
 // Texts.
-
-std::string Utf8FromWide(const wchar_t* wide, int length) {
-  if (length <= 0) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide, length, &out[0], n, nullptr, nullptr);
-  return out;
-}
-
-// The library's 8-bit texts are Windows-1251.
-std::string Utf8From1251(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(1251, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(1251, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-  return Utf8FromWide(wide.data(), static_cast<int>(wide.size()));
-}
 
 void Line(FILE* out, const std::string& text) {
   std::fputs(text.c_str(), out);
@@ -193,15 +180,10 @@ enum class OutputFormat { kTable, kCsv, kJson };
 // ---------------------------------------------------------------------------
 // The library and one driver object.
 
-template <typename Fn>
-Fn Export(HMODULE dll, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
-}
-
 std::string ModulePath(HMODULE module) {
   wchar_t path[MAX_PATH];
   const DWORD n = GetModuleFileNameW(module, path, MAX_PATH);
-  return Utf8FromWide(path, static_cast<int>(n));
+  return Utf8FromWide(std::wstring(path, n));
 }
 
 // The file version of a module from its VERSIONINFO resource ("" if none).

@@ -9,18 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "HostSide.h"
 #include "lumo.h"
 
 namespace {
 
-// The library's 8-bit texts are Windows-1251; the terminal wants UTF-8.
-std::string Utf8FromCp1251(const std::string& text) {
-  wchar_t wide[512];
-  const int n = MultiByteToWideChar(1251, 0, text.data(), static_cast<int>(text.size()), wide, 512);
-  char out[1024];
-  const int m = WideCharToMultiByte(CP_UTF8, 0, wide, n, out, sizeof out, nullptr, nullptr);
-  return std::string(out, m > 0 ? m : 0);
-}
+using lumo_tools::Export;
+using lumo_tools::Utf8From1251;
 
 const char* LinkText(uint32_t state) {
   switch (state) {
@@ -29,11 +24,6 @@ const char* LinkText(uint32_t state) {
     case lumo::kLinkBadReply: return "3 bad reply";
     default: return "?";
   }
-}
-
-template <typename Fn>
-Fn Export(HMODULE dll, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
 }
 
 }  // namespace
@@ -54,14 +44,14 @@ int main(int argc, char** argv) {
   try {
     driver = get_silo_ex3(nullptr, com, 0);  // no communication unit: serial port COMn
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "GetSiloEx3(COM%u): %s\n", com, Utf8FromCp1251(e.what()).c_str());
+    std::fprintf(stderr, "GetSiloEx3(COM%u): %s\n", com, Utf8From1251(e.what()).c_str());
     return 1;
   }
   auto link = [&] { return lumo::SlotAs<lumo::GetLinkStateFn>(driver, lumo::kSlotGetLinkState)(driver); };
 
   unsigned char name[lumo::kDriverNameBytes];
   lumo::SlotAs<lumo::GetDriverNameFn>(driver, lumo::kSlotGetDriverName)(name, driver);
-  std::printf("driver  %s\n", Utf8FromCp1251(std::string(reinterpret_cast<char*>(name + 1), name[0])).c_str());
+  std::printf("driver  %s\n", Utf8From1251(std::string(reinterpret_cast<char*>(name + 1), name[0])).c_str());
   std::printf("line    COM%u, 9600 8N1\n\n", com);
 
   int failures = 0;
@@ -99,7 +89,7 @@ int main(int argc, char** argv) {
       row("scaled 16 (slot 14)", value);
     }
   } catch (const std::exception& e) {
-    std::printf("request failed: %s\n", Utf8FromCp1251(e.what()).c_str());
+    std::printf("request failed: %s\n", Utf8From1251(e.what()).c_str());
     failures = 1;
   }
   lumo::Release(driver);

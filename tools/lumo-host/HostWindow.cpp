@@ -8,7 +8,11 @@
 #include <mutex>
 #include <thread>
 
+#include "HostSide.h"
+
 namespace lumo_host {
+
+using lumo_tools::WideFrom;
 
 namespace {
 
@@ -51,16 +55,6 @@ bool RegisterWindowClass(const wchar_t* name, WNDPROC proc, bool visible) {
 void DropQuitMessage() {
   MSG msg;
   PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
-}
-
-// The library's messages are Windows-1251.
-std::wstring WideFrom1251(const char* text) {
-  const int n = MultiByteToWideChar(1251, 0, text, -1, nullptr, 0);
-  if (n <= 1) return {};
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(1251, 0, text, -1, &wide[0], n);
-  wide.resize(static_cast<size_t>(n - 1));
-  return wide;
 }
 
 const wchar_t* LinkText(uint32_t state) {
@@ -211,7 +205,7 @@ void HostWindow::AttachDriverMenus() {
       lumo::SlotAs<lumo::AddMenuItemsFn>(slot.driver, lumo::kSlotAddMenuItems)(slot.driver, menu_bar_, 0);
     } catch (const std::exception& e) {
       std::lock_guard<std::mutex> hold(slot.lock);
-      slot.last.error = L"menu: " + WideFrom1251(e.what());
+      slot.last.error = L"menu: " + WideFrom(1251, e.what());
     } catch (...) {
       std::lock_guard<std::mutex> hold(slot.lock);
       slot.last.error = L"menu: unknown exception";
@@ -330,7 +324,7 @@ void HostWindow::StartPoller(size_t gauge) {
     slot.poller = std::thread([this, gauge] { PollLoop(gauge); });
   } catch (const std::exception& e) {
     std::lock_guard<std::mutex> hold(slot.lock);
-    slot.last.error = L"poller: " + WideFrom1251(e.what());
+    slot.last.error = L"poller: " + WideFrom(1251, e.what());
   }
 }
 
@@ -367,7 +361,7 @@ void HostWindow::PollOnce(Slot& slot) {
     r.has_value = r.link_state == lumo::kLinkValidReply;
     r.value = value;
   } catch (const std::exception& e) {
-    r.error = WideFrom1251(e.what());
+    r.error = WideFrom(1251, e.what());
   } catch (...) {
     r.error = L"unknown exception";
   }

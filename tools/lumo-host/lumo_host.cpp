@@ -17,40 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "HostSide.h"
 #include "HostWindow.h"
 #include "lumo.h"
 
 namespace {
 
-std::string Utf8FromWide(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n, nullptr, nullptr);
-  }
-  return out;
-}
-
-// The library's 8-bit texts are Windows-1251.
-std::string Utf8From1251(const char* text) {
-  const int n = MultiByteToWideChar(1251, 0, text, -1, nullptr, 0);
-  if (n <= 1) return {};
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(1251, 0, text, -1, &wide[0], n);
-  wide.resize(static_cast<size_t>(n - 1));
-  return Utf8FromWide(wide);
-}
-
-// Command-line arguments come in the ANSI code page.
-std::wstring WideFromAnsi(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-  return out;
-}
+using lumo_tools::Export;
+using lumo_tools::Utf8From1251;
+using lumo_tools::WideFrom;
 
 // A GUI program started from a console on Windows has no standard handles;
 // borrow the parent's console then. Under Wine, and whenever the output is
@@ -61,11 +36,6 @@ void AttachParentConsole() {
   if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
   std::freopen("CONOUT$", "w", stdout);
   std::freopen("CONOUT$", "w", stderr);
-}
-
-template <typename Fn>
-Fn Export(HMODULE dll, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
 }
 
 struct GaugeArg {
@@ -184,7 +154,7 @@ int main(int argc, char** argv) {
     bool shot_failed = false;
     if (*after) {
       window.CloseAfter(screenshot_after_ms, [&window, &screenshot_file, &shot_failed] {
-        if (window.SaveScreenshot(WideFromAnsi(screenshot_file))) {
+        if (window.SaveScreenshot(WideFrom(CP_ACP, screenshot_file))) {
           std::printf("lumo-host: screenshot %s\n", screenshot_file.c_str());
           std::fflush(stdout);
         } else {

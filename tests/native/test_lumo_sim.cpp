@@ -419,9 +419,30 @@ std::string ReadUntil(int fd, const std::string& until, Clock::time_point deadli
   return got;
 }
 
+// lumo-sim running as a child process, its standard output readable at out.
 struct Child {
   pid_t pid = -1;
   int out = -1;
+  bool Start(std::vector<const char*> args) {
+    int pipefd[2];
+    if (pipe(pipefd) != 0) return false;
+    args.insert(args.begin(), "lumo-sim");
+    args.push_back(nullptr);
+    pid = fork();
+    if (pid == 0) {
+      dup2(pipefd[1], 1);
+      close(pipefd[0]);
+      execv(LUMO_SIM_BINARY, const_cast<char* const*>(args.data()));
+      _exit(127);
+    }
+    close(pipefd[1]);
+    if (pid < 0) {
+      close(pipefd[0]);
+      return false;
+    }
+    out = pipefd[0];
+    return true;
+  }
   ~Child() {
     if (pid > 0) {
       kill(pid, SIGTERM);
@@ -438,20 +459,8 @@ TEST(LumoSimProgram, ExchangesFramesOverAPty) {
   char dir[] = "/tmp/lumo-sim-test.XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string link_path = std::string(dir) + "/com";
-  int pipefd[2];
-  ASSERT_EQ(pipe(pipefd), 0);
   Child child;
-  child.pid = fork();
-  ASSERT_GE(child.pid, 0);
-  if (child.pid == 0) {
-    dup2(pipefd[1], 1);
-    close(pipefd[0]);
-    execl(LUMO_SIM_BINARY, "lumo-sim", "--control", "0", "--quiet", "--link", link_path.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(pipefd[1]);
-  child.out = pipefd[0];
+  ASSERT_TRUE(child.Start({"--control", "0", "--quiet", "--link", link_path.c_str()}));
   const std::string banner = ReadUntil(child.out, "ready\n", deadline);
   ASSERT_NE(banner.find("ready\n"), std::string::npos) << banner;
   const size_t p = banner.find("pty ");
@@ -575,20 +584,8 @@ TEST(LumoSimProgram, CommandLine) {
 // not text (noise: 00 FF ...).
 TEST(LumoSimProgram, JsonTraceLines) {
   const auto deadline = Clock::now() + std::chrono::seconds(10);
-  int pipefd[2];
-  ASSERT_EQ(pipe(pipefd), 0);
   Child child;
-  child.pid = fork();
-  ASSERT_GE(child.pid, 0);
-  if (child.pid == 0) {
-    dup2(pipefd[1], 1);
-    close(pipefd[0]);
-    execl(LUMO_SIM_BINARY, "lumo-sim", "--json", "--control", "0", "--fault", "kind=noise count=1",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(pipefd[1]);
-  child.out = pipefd[0];
+  ASSERT_TRUE(child.Start({"--json", "--control", "0", "--fault", "kind=noise count=1"}));
   std::string text = ReadUntil(child.out, "\n", deadline);
   const auto ready = nlohmann::json::parse(text.substr(0, text.find('\n')));
   EXPECT_EQ(ready["event"], "ready");

@@ -92,13 +92,22 @@ const char* LinkText(int link) {
 // ---------------------------------------------------------------------------
 // Command-line values.
 
-// "0-3,7": channel numbers 0..255 (the slots take a byte), in the order given.
-bool ParseChannels(const std::string& text, std::vector<uint32_t>* out) {
-  out->clear();
+// The items of a comma-separated list, empty ones included.
+std::vector<std::string> CommaItems(const std::string& text) {
+  std::vector<std::string> items;
   size_t start = 0;
   while (start <= text.size()) {
     const size_t comma = std::min(text.find(',', start), text.size());
-    const std::string item = text.substr(start, comma - start);
+    items.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return items;
+}
+
+// "0-3,7": channel numbers 0..255 (the slots take a byte), in the order given.
+bool ParseChannels(const std::string& text, std::vector<uint32_t>* out) {
+  out->clear();
+  for (const std::string& item : CommaItems(text)) {
     const size_t dash = item.find('-');
     auto number = [](const std::string& s, uint32_t* n) {
       if (s.empty() || s.size() > 3 || s.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -114,7 +123,6 @@ bool ParseChannels(const std::string& text, std::vector<uint32_t>* out) {
       return false;
     }
     for (uint32_t ch = first; ch <= last; ++ch) out->push_back(ch);
-    start = comma + 1;
   }
   return !out->empty();
 }
@@ -158,10 +166,7 @@ const char* ReadName(ReadKind kind) {
 
 bool ParseReadKinds(const std::string& text, std::vector<ReadKind>* out) {
   out->clear();
-  size_t start = 0;
-  while (start <= text.size()) {
-    const size_t comma = std::min(text.find(',', start), text.size());
-    const std::string item = text.substr(start, comma - start);
+  for (const std::string& item : CommaItems(text)) {
     bool found = false;
     for (const auto& k : kReadKinds) {
       if (item == k.name) {
@@ -170,7 +175,6 @@ bool ParseReadKinds(const std::string& text, std::vector<ReadKind>* out) {
       }
     }
     if (!found) return false;
-    start = comma + 1;
   }
   return !out->empty();
 }

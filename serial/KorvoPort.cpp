@@ -78,22 +78,6 @@ void TKorvoComPort::SendFrame(const char* frame, uint8_t length) {
   }
 }
 
-namespace {
-// A reply to a channel request repeats the request's channel and code
-// (characters 1 to 4). One that does not is the late reply to another
-// request, perhaps another thread's and another channel's, and must not be
-// taken for this one. Whole-gauge requests (one payload byte) have no echo.
-bool AnswersRequest(const uint8_t* reply, uint8_t received, const char* request,
-                    uint8_t request_length) {
-  if (request_length < 11 || received < 5) return true;
-  for (int i = 1; i <= 4; ++i) {
-    const auto upper = [](uint8_t c) { return c >= 'a' && c <= 'z' ? c - 32 : c; };
-    if (upper(reply[i]) != upper(static_cast<uint8_t>(request[i]))) return false;
-  }
-  return true;
-}
-}  // namespace
-
 bool TKorvoComPort::Judge(uint8_t* destination, uint8_t expected_length, uint8_t& received,
                           const char* request, uint8_t request_length) {
   // Judge a snapshot, so that bytes still arriving cannot change what was
@@ -105,7 +89,7 @@ bool TKorvoComPort::Judge(uint8_t* destination, uint8_t expected_length, uint8_t
       validator_.entry &&
       validator_.entry(validator_.bound, kValidatorTag, reinterpret_cast<const char*>(snapshot),
                        255, &received, &expected) != 0;
-  if (!accepted || !AnswersRequest(snapshot, received, request, request_length)) return false;
+  if (!accepted || !header_convention_.Take(snapshot, received, request, request_length)) return false;
   std::memcpy(destination, snapshot, received);
   return true;
 }
@@ -177,6 +161,7 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
     exchange_lock_.Enter();
     try {
       if (attempt == 1) RecoverLostDevice();
+      header_convention_.BeginAttempt();
       SendFrame(frame, frame_length);
       if (expected_length == 0) {
         exchange_lock_.Leave();

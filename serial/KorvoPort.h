@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "lumo.h"
+#include "protocol/ReplyHeaderConvention.h"
 #include "serial/ComPort.h"
 
 // ValidateReply bound to its driver object.
@@ -64,6 +65,8 @@ class TKorvoComPort : public TComPort {
   virtual uint8_t GetLinkState() { return link_state_.load(); }
 
   int32_t ResultCode() const { return result_code_.load(); }
+  // Whether this gauge has shown that its replies repeat the request.
+  bool RepeatsRequestLearned() const { return header_convention_.Learned(); }
   ReplyMode Mode() const { return frame_end_ ? ReplyMode::kEndOnValidFrame : ReplyMode::kFixedWindow; }
 
  protected:
@@ -78,7 +81,7 @@ class TKorvoComPort : public TComPort {
   void RecoverLostDevice();
   // Judges the reply after the window (or, in the fast mode, as soon as a
   // whole valid frame is in); received gets the length judged. A valid frame
-  // that does not answer request counts as a rejected reply.
+  // that the header convention refuses counts as a rejected reply.
   int32_t WaitReply(uint8_t* destination, uint8_t expected_length, uint8_t& received,
                     const char* request, uint8_t request_length);
   // Fast mode: waits for frame ends within the window and judges each one.
@@ -86,7 +89,8 @@ class TKorvoComPort : public TComPort {
   bool AcceptEarlyFrame(uint8_t* destination, uint8_t expected_length, uint8_t& received,
                         const char* request, uint8_t request_length);
   // Validates the first `received` collected bytes and, when they are a valid
-  // reply to request, copies them to destination.
+  // reply that the header convention takes for request's, copies them to
+  // destination.
   bool Judge(uint8_t* destination, uint8_t expected_length, uint8_t& received, const char* request,
              uint8_t request_length);
 
@@ -116,6 +120,10 @@ class TKorvoComPort : public TComPort {
   // follow a frame in the same burst are thus never judged with it.
   HANDLE frame_end_ = nullptr;
   std::atomic<uint8_t> frame_end_length_{0};
+  // What this gauge carries in its replies' header, learned from its replies
+  // (under the exchange lock). A reopened device keeps it: a different gauge
+  // behind the same port drops it within one request.
+  lumo::protocol::ReplyHeaderConvention header_convention_;
   bool reopen_tried_ = false;  // under the exchange lock
   DWORD last_reopen_ = 0;
 };

@@ -97,16 +97,28 @@ TEST(LumoSimReplies, LayoutsMatchTheFieldsTheDriverReads) {
       {{7, 3, 1, 144}, 17, {{5, 2, 3}, {9, 4, 0}}},
       {{31, 4, 0}, 19, {{1, 2, 31}, {7, 4, 1310}}},
   };
-  sim::Sim s;
-  for (const auto& c : cases) {
-    const std::string r = Ask(s, c.payload);
-    SCOPED_TRACE(sim::Printable(RequestFrame(c.payload)) + " -> " + sim::Printable(r));
-    ASSERT_EQ(r.size(), c.length);
-    EXPECT_TRUE(Valid(r));
-    EXPECT_EQ(Field(r, 1, 2), c.payload[0]);
-    EXPECT_EQ(Field(r, 3, 2), c.payload[1]);
-    EXPECT_EQ(Field(r, 5, 2), (r.size() - 5) / 2 - 3) << "byte 2 counts the bytes that follow";
-    for (const auto& f : c.fields) EXPECT_EQ(Field(r, f.pos, f.count), f.value) << "chars " << f.pos;
+  // Reply bytes 0 and 1 under each header convention; the fields stay put.
+  for (const std::string header : {"repeat", "highbit", "1f00", "random"}) {
+    sim::Sim s;
+    ASSERT_EQ(s.Control("set header=" + header), "ok");
+    std::vector<uint64_t> seen;
+    for (const auto& c : cases) {
+      const std::string r = Ask(s, c.payload);
+      SCOPED_TRACE(header + ": " + sim::Printable(RequestFrame(c.payload)) + " -> " + sim::Printable(r));
+      ASSERT_EQ(r.size(), c.length);
+      EXPECT_TRUE(Valid(r));
+      const uint64_t head = Field(r, 1, 4);
+      seen.push_back(head);
+      if (header == "repeat") EXPECT_EQ(head, c.payload[0] * 256u + c.payload[1]);
+      if (header == "highbit") EXPECT_EQ(head, c.payload[0] * 256u + (c.payload[1] | 0x80u));
+      if (header == "1f00") EXPECT_EQ(head, 0x1F00u);
+      EXPECT_EQ(Field(r, 5, 2), (r.size() - 5) / 2 - 3) << "byte 2 counts the bytes that follow";
+      for (const auto& f : c.fields)
+        if (f.pos >= 5 || header == "repeat") EXPECT_EQ(Field(r, f.pos, f.count), f.value) << "chars " << f.pos;
+    }
+    std::sort(seen.begin(), seen.end());
+    if (header == "random")
+      EXPECT_GT(std::unique(seen.begin(), seen.end()) - seen.begin(), 8) << "new bytes each reply";
   }
 }
 
@@ -213,6 +225,7 @@ TEST(LumoSimDescription, RoundTripAndOverrides) {
     state = B        # comment
     config = 0102 0304
     undescribed = silent
+    header = highbit
     [Channel 9]
     m6 = -0 7 2
     m16 = 16777215 1
@@ -228,6 +241,7 @@ TEST(LumoSimDescription, RoundTripAndOverrides) {
   EXPECT_EQ(c.program, 0xDEADBEEFu);
   EXPECT_EQ(c.params.at(131), ~uint64_t{1});
   EXPECT_EQ(c.params.at(1), 500u) << "keys not given keep their defaults";
+  EXPECT_EQ(g.header.kind, sim::ReplyHeader::kHighBit);
 
   sim::Gauge back = sim::DefaultGauge();
   ASSERT_TRUE(sim::ParseDescription(sim::FormatDescription(g), back, error)) << error;
@@ -255,6 +269,8 @@ TEST(LumoSimDescription, ErrorsNameTheLine) {
       {"[channel 1]\n\np2 = 70000", "line 3"},
       {"[channel 1]\np130 = 0x10000000000000000", "line 2"},
       {"[channel 1]\nfoo", "line 2"},
+      {"[gauge]\nheader = 1F0", "line 2"},
+      {"[gauge]\nheader = echo", "line 2"},
   };
   for (const auto& [text, where] : bad) {
     sim::Gauge g = sim::DefaultGauge();
@@ -354,6 +370,9 @@ TEST(LumoSimControl, SetGetStatsAndErrors) {
   EXPECT_EQ(s.Control("get ch=3 program"), "ok program=0102A0FF");
   EXPECT_EQ(s.Control("set config=0A0B"), "ok");
   EXPECT_EQ(s.Control("get config"), "ok config=0A0B");
+  EXPECT_EQ(s.Control("set header=a5c3"), "ok");
+  EXPECT_EQ(s.Control("get header"), "ok header=A5C3");
+  EXPECT_EQ(s.Control("set header=repeat"), "ok");
   EXPECT_EQ(s.Control("set ch=3 param=2 value=77"), "ok");
   EXPECT_EQ(s.Control("get ch=3 param=2"), "ok value=77 hex=004D");
   Feed(s, "noise@03040047*\r@1140*\r");
@@ -364,7 +383,7 @@ TEST(LumoSimControl, SetGetStatsAndErrors) {
   EXPECT_EQ(s.Control("stats").substr(0, 20), "ok frames=0 malforme");
   for (const char* bad : {"", "dance", "set ch=40 code=4 int=1 tenths=0", "set ch=1 code=4 int=70000 tenths=0",
                           "set ch=1 code=7 int=1 tenths=0", "set ch=1 param=1 value=65536", "set state=@",
-                          "set ch=1 program=xyz", "save"})
+                          "set ch=1 program=xyz", "save", "set header=12345"})
     EXPECT_EQ(s.Control(bad).rfind("err", 0), 0u) << bad;
   EXPECT_FALSE(s.quit);
   EXPECT_EQ(s.Control("quit"), "ok bye");

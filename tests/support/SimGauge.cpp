@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <regex>
 
-SimGauge::SimGauge() : client_("LUMO_SIM") { Ok("clear all"); }
+SimGauge::SimGauge() : client_("LUMO_SIM") {
+  Ok("clear all");
+  Ok("set header=repeat");
+}
 
 std::string SimGauge::Ok(const std::string& command) {
   const std::string reply = client_.Exchange(command);

@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "AllocationCounter.h"
@@ -26,43 +28,6 @@ double Value4(const DriverHandle& d, uint32_t ch) {
 }
 
 }  // namespace
-
-TEST(GaugeE2E, EverySlotAndParameterOperation) {
-  SimGauge sim;
-  sim.Ok("set ch=3 code=4 int=250 tenths=5 status=0");
-  sim.Ok("set ch=3 code=5 int=13 tenths=5 status=0");
-  sim.Ok("set ch=3 code=6 int=-5 tenths=3 status=0");
-  sim.Ok("set ch=3 code=8 int=65535 tenths=255 status=0");
-  sim.Ok("set ch=3 code=16 int=1000000 tenths=0 status=0");
-  sim.Ok("set state=A");
-  sim.Ok("set config=0102030405060708");
-  DriverHandle d = SerialDriver();
-
-  EXPECT_DOUBLE_EQ(Value4(d, 3), 250.5);
-  EXPECT_EQ(d.Call<lumo::QueryRoundedValue5Fn>(lumo::kSlotQueryRoundedValue5, 3u), 14);
-  double four[4] = {};
-  d.Call<lumo::QuerySignedValue6Fn>(lumo::kSlotQuerySignedValue6, 3u, four);
-  for (double v : four) EXPECT_DOUBLE_EQ(v, -5.3);
-  EXPECT_DOUBLE_EQ(d.Call<lumo::QueryScaledValue8Fn>(lumo::kSlotQueryScaledValue8, 3u), 65.5605);
-  EXPECT_DOUBLE_EQ(d.Call<lumo::QueryScaledValue16Fn>(lumo::kSlotQueryScaledValue16, 3u), 1000.0);
-  EXPECT_EQ(d.Call<lumo::ReadStateFn>(lumo::kSlotReadState), 'A');
-  unsigned char block[16] = {};
-  d.Call<lumo::ReadConfigFn>(lumo::kSlotReadConfig, block);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(block), 16), "@010203040506070");
-  EXPECT_EQ(d.LinkState(), 1);
-
-  // The parameter operations, on the driver object the factory built.
-  TSilo* silo = TSilo::FromDriver(d.get());
-  silo->WriteChannelParameter(3, 1, 2700);
-  silo->WriteChannelParameter(3, 129, -1);
-  EXPECT_EQ(silo->ReadChannelParameter(3, 1), 2700);
-  EXPECT_EQ(silo->ReadChannelParameter(3, 129), -1);
-  sim.Ok("set ch=3 program=0102A0FF");
-  std::string code;
-  silo->ReadProgramCode(3, code);
-  EXPECT_EQ(code, "0102A0FF");
-  EXPECT_EQ(sim.Stat("malformed"), 0);
-}
 
 // Both reply modes: the fixed 200-ms window, and the fast mode (FastReply=1
 // in cnf.ini) that ends an attempt at a whole valid frame.
@@ -86,6 +51,119 @@ INSTANTIATE_TEST_SUITE_P(GaugeE2E, ReplyModes, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Fast" : "FixedWindow"; });
 
 using Ms = std::chrono::milliseconds;
+
+// Whatever a gauge carries in its replies' first two bytes (repeating the
+// request or not), every operation reads it from the first request on, in
+// both reply modes, and no request needs a second attempt. A gauge that
+// repeats the request is learned as such; replaced by one that does not, it
+// is read again within one request.
+struct HeaderCase {
+  const char* header;  // lumo-sim's header setting
+  bool learned;        // shown to repeat the request after the walk
+  const char* then;    // the gauge behind the port changes to this (or null)
+};
+
+class HeaderConventions : public ::testing::TestWithParam<std::tuple<HeaderCase, bool>> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    GaugeE2E, HeaderConventions,
+    ::testing::Combine(::testing::Values(HeaderCase{"repeat", true, "1f00"},
+                                         HeaderCase{"highbit", false, "repeat"},
+                                         HeaderCase{"0000", false, nullptr},
+                                         HeaderCase{"random", false, nullptr}),
+                       ::testing::Bool()),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).header) + (std::get<1>(info.param) ? "_Fast" : "_Fixed");
+    });
+
+TEST_P(HeaderConventions, EverySlotAndParameterOperation) {
+  const auto& [header, fast] = GetParam();
+  SimGauge sim;
+  sim.Ok(std::string("set header=") + header.header);
+  for (int ch = 0; ch < 3; ++ch) {
+    const std::string n = std::to_string(ch);
+    sim.Ok("set ch=" + n + " code=4 int=10" + n + " tenths=" + n + " status=0");
+  }
+  for (int ch = 0; ch < 4; ++ch) {
+    sim.Ok("set ch=" + std::to_string(ch) + " param=1 value=" + std::to_string(500 + ch));
+    sim.Ok("set ch=" + std::to_string(ch) + " param=2 value=" + std::to_string(1000 + ch));
+  }
+  sim.Ok("set ch=3 code=4 int=250 tenths=5 status=0");
+  sim.Ok("set ch=3 code=5 int=13 tenths=5 status=0");
+  sim.Ok("set ch=3 code=6 int=-5 tenths=3 status=0");
+  sim.Ok("set ch=3 code=8 int=65535 tenths=255 status=0");
+  sim.Ok("set ch=3 code=16 int=1000000 tenths=0 status=0");
+  sim.Ok("set ch=3 program=0102A0FF");
+  sim.Ok("set state=A");
+  sim.Ok("set config=0102030405060708");
+  if (fast) WriteConfigFile("[Lumo]\r\nFastReply=1\r\n");
+  DriverHandle d = SerialDriver();
+  RemoveConfigFile();
+  int requests = 0;
+  auto link_is_1 = [&](const char* what) {
+    ++requests;
+    EXPECT_EQ(d.LinkState(), 1) << what;
+  };
+
+  EXPECT_DOUBLE_EQ(Value4(d, 3), 250.5);
+  link_is_1("value 4");
+  EXPECT_EQ(d.Call<lumo::QueryRoundedValue5Fn>(lumo::kSlotQueryRoundedValue5, 3u), 14);
+  link_is_1("value 5");
+  double four[4] = {};
+  d.Call<lumo::QuerySignedValue6Fn>(lumo::kSlotQuerySignedValue6, 3u, four);
+  for (double v : four) EXPECT_DOUBLE_EQ(v, -5.3);
+  link_is_1("value 6");
+  EXPECT_DOUBLE_EQ(d.Call<lumo::QueryScaledValue8Fn>(lumo::kSlotQueryScaledValue8, 3u), 65.5605);
+  link_is_1("value 8");
+  EXPECT_DOUBLE_EQ(d.Call<lumo::QueryScaledValue16Fn>(lumo::kSlotQueryScaledValue16, 3u), 1000.0);
+  link_is_1("value 16");
+  EXPECT_EQ(d.Call<lumo::ReadStateFn>(lumo::kSlotReadState), 'A');
+  link_is_1("state");
+  unsigned char block[16] = {};
+  d.Call<lumo::ReadConfigFn>(lumo::kSlotReadConfig, block);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(block), 16), "@010203040506070");
+  link_is_1("configuration");
+
+  // The parameter operations, on the driver object the factory built.
+  TSilo* silo = TSilo::FromDriver(d.get());
+  silo->WriteChannelParameter(3, 1, 2700);
+  link_is_1("write height");
+  silo->WriteChannelParameter(3, 129, -1);
+  link_is_1("write identifier");
+  EXPECT_EQ(silo->ReadChannelParameter(3, 1), 2700);
+  link_is_1("read height");
+  EXPECT_EQ(silo->ReadChannelParameter(3, 129), -1);
+  link_is_1("read identifier");
+  std::string code;
+  silo->ReadProgramCode(3, code);
+  EXPECT_EQ(code, "0102A0FF");
+  link_is_1("program code");
+
+  // Many more across channels and codes (fewer in the fixed window's 200 ms).
+  const int rounds = fast ? 25 : 1;
+  for (int r = 0; r < rounds; ++r)
+    for (uint32_t ch = 0; ch < 4; ++ch) {
+      EXPECT_DOUBLE_EQ(Value4(d, ch), ch == 3 ? 250.5 : 100 + ch + ch / 10.0);
+      link_is_1("value 4, many");
+      EXPECT_EQ(silo->ReadChannelParameter(static_cast<uint8_t>(ch), 2), 1000 + ch);
+      link_is_1("height, many");
+    }
+  EXPECT_EQ(sim.Stat("frames"), requests) << "no request needed a second attempt";
+  EXPECT_EQ(sim.Stat("malformed"), 0);
+  EXPECT_EQ(silo->GaugePort()->RepeatsRequestLearned(), header.learned);
+
+  if (header.then) {
+    sim.Ok(std::string("set header=") + header.then);
+    sim.Ok("clear stats");
+    EXPECT_DOUBLE_EQ(Value4(d, 3), 250.5) << "read within one request";
+    EXPECT_EQ(d.LinkState(), 1);
+    EXPECT_LE(sim.Stat("frames"), 3);
+    sim.Ok("clear stats");
+    for (uint8_t ch = 0; ch < 4; ++ch) EXPECT_EQ(silo->ReadChannelParameter(ch, 1), ch == 3 ? 2700 : 500 + ch);
+    EXPECT_EQ(sim.Stat("frames"), 4) << "and from then on at the first attempt";
+  }
+}
+
 
 TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
   struct Outcome {
@@ -185,17 +263,21 @@ TEST_P(ReplyModes, ExchangesAllocateNothing) {
 }
 
 // The last attempt's reply of one request comes so late that it lands in the
-// next request's window, whose own reply is late too: it answers another
-// channel and must not be taken as this channel's value.
-TEST(GaugeE2E, LateReplyToAnotherRequestIsNotTaken) {
+// next request's window, whose own reply is late too: once the gauge has
+// shown that it repeats the request, that reply answers another channel and
+// is not taken as this channel's value.
+TEST_P(ReplyModes, LateReplyToAnotherRequestIsNotTaken) {
   SimGauge sim;
   sim.Ok("set ch=1 code=4 int=111 tenths=1 status=0");
   sim.Ok("set ch=2 code=4 int=222 tenths=2 status=0");
+  DriverHandle d = Driver();
+  for (int i = 0; i < lumo::protocol::ReplyHeaderConvention::kLearnAfter; ++i)
+    Value4(d, 1 + i % 2);
+  ASSERT_TRUE(TSilo::FromDriver(d.get())->GaugePort()->RepeatsRequestLearned());
   // Every attempt on channel 1 answered 240 ms late: the first two replies
   // fall into the pauses, the third after the request has ended.
   sim.Ok("fault ch=1 code=4 kind=delay ms=240 count=3");
   sim.Ok("fault ch=2 code=4 kind=delay ms=250 count=1");
-  DriverHandle d = SerialDriver();
   Value4(d, 1);
   EXPECT_EQ(d.LinkState(), lumo::kLinkNoReply);
   EXPECT_DOUBLE_EQ(Value4(d, 2), 222.2);

@@ -15,6 +15,7 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr size_t kMaxFrame = 255;
+constexpr char kHeaderHelp[] = "header is repeat, highbit, random or 4 hex digits";
 
 std::string Trim(const std::string& s) {
   const size_t b = s.find_first_not_of(" \t\r\n");
@@ -99,6 +100,29 @@ std::map<std::string, std::string> KeyValues(const std::vector<std::string>& wor
 }
 
 }  // namespace
+
+bool ParseReplyHeader(const std::string& text, ReplyHeader& out) {
+  const std::string t = Lower(Trim(text));
+  if (t == "repeat") out = {ReplyHeader::kRepeat, 0};
+  else if (t == "highbit") out = {ReplyHeader::kHighBit, 0};
+  else if (t == "random") out = {ReplyHeader::kRandom, 0};
+  else if (t.size() == 4 && std::all_of(t.begin(), t.end(), [](char c) {
+             return protocol::HexDigitValue(static_cast<uint8_t>(c)) >= 0;
+           }))
+    out = {ReplyHeader::kConstant, static_cast<uint16_t>(std::stoul(t, nullptr, 16))};
+  else
+    return false;
+  return true;
+}
+
+std::string FormatReplyHeader(const ReplyHeader& h) {
+  switch (h.kind) {
+    case ReplyHeader::kHighBit: return "highbit";
+    case ReplyHeader::kRandom: return "random";
+    case ReplyHeader::kConstant: return HexString(h.constant, 4);
+    default: return "repeat";
+  }
+}
 
 int ParamWidth(uint8_t param) { return param >= 129 && param <= 143 ? 8 : 2; }
 
@@ -293,6 +317,8 @@ bool ParseDescription(const std::string& text, Gauge& g, std::string& error) {
     } else if (key == "undescribed") {
       if (value != "answer" && value != "silent") return fail("undescribed is answer or silent");
       g.silent_undescribed = value == "silent";
+    } else if (key == "header") {
+      if (!ParseReplyHeader(value, g.header)) return fail(kHeaderHelp);
     } else {
       return fail("unknown key '" + key + "'");
     }
@@ -312,7 +338,8 @@ std::string FormatDescription(const Gauge& g) {
   std::ostringstream o;
   o << "# Lumo simulated gauge description\n[gauge]\nstate = " << g.state << "\nconfig =";
   for (uint8_t b : g.config) o << ' ' << HexString(b, 2);
-  o << "\nundescribed = " << (g.silent_undescribed ? "silent" : "answer") << "\n";
+  o << "\nundescribed = " << (g.silent_undescribed ? "silent" : "answer")
+    << "\nheader = " << FormatReplyHeader(g.header) << "\n";
   for (int ch = 0; ch < kChannels; ++ch) {
     const Channel& c = g.channels[static_cast<size_t>(ch)];
     if (!c.described) continue;
@@ -482,6 +509,23 @@ Answer Respond(Gauge& g, const Request& r) {
   } else {
     a.note = "unknown request";
     return a;
+  }
+  switch (g.header.kind) {
+    case ReplyHeader::kConstant:
+      d[0] = static_cast<uint8_t>(g.header.constant >> 8);
+      d[1] = static_cast<uint8_t>(g.header.constant);
+      break;
+    case ReplyHeader::kHighBit: d[1] = static_cast<uint8_t>(code | 0x80); break;
+    case ReplyHeader::kRandom:
+      for (int i = 0; i < 2; ++i) {
+        uint32_t& x = g.header_random;
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        d[static_cast<size_t>(i)] = static_cast<uint8_t>(x >> 24);
+      }
+      break;
+    default: break;
   }
   a.chars = Hex(d);
   a.answered = true;
@@ -769,6 +813,11 @@ std::string Sim::Control(const std::string& line) {
       if (!ParseConfigBytes(kv.at("config"), gauge.config)) return "err config is hex bytes without spaces";
       return "ok";
     }
+    if (set && has("header")) {
+      if (!ParseReplyHeader(kv.at("header"), gauge.header)) return std::string("err ") + kHeaderHelp;
+      return "ok";
+    }
+    if (!set && has("header")) return "ok header=" + FormatReplyHeader(gauge.header);
     if (!set && has("state")) return std::string("ok state=") + gauge.state;
     if (!set && has("config")) return "ok config=" + Hex(gauge.config);
     int ch = 0;

@@ -43,8 +43,20 @@ struct Channel {
   std::map<uint8_t, uint64_t> params;
 };
 
+// What reply bytes 0 and 1 to a channel request carry (the request does not
+// decide them: a gauge may repeat it or not).
+struct ReplyHeader {
+  enum Kind { kRepeat, kConstant, kHighBit, kRandom } kind = kRepeat;
+  uint16_t constant = 0;  // kConstant: bytes 0 and 1, big-endian
+};
+// "repeat", "highbit", "random" or four hex digits (a constant).
+bool ParseReplyHeader(const std::string& text, ReplyHeader& out);
+std::string FormatReplyHeader(const ReplyHeader& h);
+
 struct Gauge {
   std::array<Channel, kChannels> channels{};
+  ReplyHeader header;
+  uint32_t header_random = 0x2545F491;  // kRandom: xorshift state
   std::vector<uint8_t> config;
   char state = '0';
   bool silent_undescribed = false;  // undescribed channels do not answer

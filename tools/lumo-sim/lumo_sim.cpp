@@ -79,7 +79,8 @@ Start-up lines on standard output (before any trace):
   lumo-sim: ready
 With --json the same facts come as one line {"event":"ready",...}.
 
-Requests answered (reply byte 0 channel, 1 code, 2 count of bytes that follow):
+Requests answered (reply bytes 0 and 1 as "header" says, by default the
+channel and the code; byte 2 the count of bytes that follow):
   ch 04/05/08 00  ->  ch code 04 INT(2) TENTHS STATUS              (19 chars)
   ch 06 00        ->  ch 06 04 SIGN(80 or 00) MAGNITUDE TENTHS STATUS
   ch 10 00        ->  ch 10 05 INT(3) TENTHS STATUS                 (21 chars)
@@ -98,6 +99,10 @@ Description file (key = value, '#' starts a comment, sections as below):
   config = 11 08 00 20 ...   configuration reply data, hex bytes
   undescribed = answer       answer: channels without a section use generated
                              defaults; silent: they do not answer
+  header = repeat            what reply bytes 0 and 1 to channel requests carry:
+                             repeat (the request's channel and code), highbit
+                             (the channel, the code with bit 7 set), random (new
+                             bytes each reply) or 4 hex digits (a constant)
   [channel N]                N = 0..31
   m4 = INT TENTHS [STATUS]   INT 0..65535, TENTHS and STATUS 0..255 (status 0)
   m5 = ... / m8 = ...        as m4
@@ -144,9 +149,11 @@ Control channel (--control): text lines over TCP, one reply line per command,
   set ch=N param=P value=V                ok
   set ch=N program=HHHHHHHH               ok
   set state=C | set config=HEXBYTES       ok
+  set header=repeat|highbit|random|HHHH   ok
   get ch=N code=C                         ok int=I tenths=T status=S
   get ch=N param=P                        ok value=DECIMAL hex=HEX
-  get ch=N program | get state | get config     ok program=... / state=C / config=HEX
+  get ch=N program | get state | get config | get header
+                                          ok program=... / state=C / config=HEX / header=...
   save [PATH]                             ok saved PATH (default: the description file)
   vanish ms=N                             ok: the far end goes away for N ms (the
                                           pseudo-terminal closes, a new one takes

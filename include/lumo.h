@@ -242,6 +242,18 @@ using GetSiloEx3Fn = Driver*(LUMO_STDCALL*)(Unit* unit, uint32_t number, uint32_
 // directory, section "Lumo", key "ConnectionType" (0 when absent).
 using GetSiloExFn = Driver*(LUMO_STDCALL*)(Unit* unit, uint32_t unused);
 
+// What the library takes from a gauge. A reply is taken when it starts with
+// '@', ends with '*' and carriage return, its check digits match, and it holds
+// the fields the operation reads; its leading bytes (the channel and code a
+// gauge may repeat there) decide nothing. Over a COM port the library learns
+// from the gauge whether its replies repeat the request's channel and code:
+// after 8 consecutive replies that do, to at least two different requests, a
+// valid reply naming another channel or code counts as the late reply to an
+// earlier request and is not taken (the exchange tries again). Three attempts
+// in a row with such a reply drop that convention, and the third is taken:
+// a gauge that does not repeat the request never loses a request to it.
+// Learned per open port; kept when a lost device is opened again.
+
 // Fast replies (either factory, COM connections only): "FastReply=1" in the
 // same section of cnf.ini makes each serial port, when it opens, judge a reply
 // as soon as a whole frame ending in '*' and carriage return has passed the

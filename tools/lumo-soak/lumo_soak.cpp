@@ -2,6 +2,8 @@
 // virtual COM ports. Host threads poll through one driver object per port;
 // the first driver's connection switches away and back every few seconds;
 // the gauges inject random faults and now and then vanish for a moment.
+// Gauge A repeats each request's channel and code in its replies; gauge B
+// puts random bytes there, as a gauge may.
 // Every 10 s the process's handles, private bytes and threads and the
 // requests ended per link state go into a CSV. Fails on growth after the
 // warm-up, on a value the gauge did not send, on a garbled frame at a gauge,
@@ -57,6 +59,7 @@ struct Gauge {
 std::atomic<bool> g_stop{false};
 std::atomic<uint64_t> g_by_state[4];  // 0: exception, 1..3: link states
 std::atomic<uint64_t> g_wrong{0};
+std::atomic<uint64_t> g_replies[2];  // per gauge: requests that brought a value
 std::atomic<uint64_t> g_boxes{0};
 
 int CountBox(const wchar_t*, const wchar_t*, unsigned) {
@@ -79,6 +82,7 @@ void Poll(Gauge& gauge, int g, uint32_t seed, std::atomic<uint64_t>& progress) {
           driver, static_cast<uint32_t>(ch));
       const uint32_t state = lumo::SlotAs<lumo::GetLinkStateFn>(driver, lumo::kSlotGetLinkState)(driver);
       g_by_state[state >= 1 && state <= 3 ? state : 3]++;
+      if (state == lumo::kLinkValidReply) g_replies[g]++;
       // 0 is "no value"; anything else must be what the gauge was told.
       if (value != 0 && std::fabs(value - Expected(g, ch)) > 1e-9) {
         std::fprintf(stderr, "soak: gauge %d channel %d answered %.3f, not %.3f\n", g, ch, value,
@@ -200,6 +204,7 @@ int main(int argc, char** argv) {
   for (int g = 0; g < 2; ++g) {
     gauges[g].control = std::make_unique<ControlClient>(controls[g]);
     gauges[g].Command("clear all");
+    gauges[g].Command(g == 0 ? "set header=repeat" : "set header=random");
     for (int ch = 0; ch < kChannels; ++ch)
       gauges[g].Command("set ch=" + std::to_string(ch) + " code=4 int=" +
                         std::to_string(100 * (ch + 1) + g) + " tenths=" + std::to_string(ch));
@@ -324,6 +329,11 @@ int main(int argc, char** argv) {
                                        std::to_string(g_by_state[2].load()) + " without, " +
                                        std::to_string(g_by_state[3].load()) + " bad, " +
                                        std::to_string(g_by_state[0].load()) + " errors");
+  // Each gauge, whatever its replies' header bytes, answers most requests.
+  for (int g = 0; g < 2; ++g)
+    check(g_replies[g] > total / 8, "gauge " + std::to_string(g) + " (header " +
+                                        (g == 0 ? "repeat" : "random") + "): " +
+                                        std::to_string(g_replies[g].load()) + " requests with a reply");
   std::printf("soak: %llu message boxes (port reopen failures while a gauge had vanished)\n",
               (unsigned long long)g_boxes.load());
   for (Gauge& gauge : gauges) delete gauge.driver;

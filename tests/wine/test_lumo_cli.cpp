@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -271,6 +272,7 @@ TEST(LumoCli, ScanFindsTheChannelsThatAnswer) {
   sim.Ok("set ch=2 code=4 int=5 tenths=0 status=1");  // a gauge error: bad reply
   sim.Ok("fault ch=5 kind=silence persist");
   sim.Ok("fault ch=30 kind=silence persist");
+  sim.Ok("set ch=3 program=0A0B0C0D");
   const ProgramRun run = Cli("scan --format json --com " + Com());
   EXPECT_EQ(run.status, 0u) << run.err;
   const std::vector<json> records = JsonLines(run.out);
@@ -287,6 +289,10 @@ TEST(LumoCli, ScanFindsTheChannelsThatAnswer) {
   }
   EXPECT_EQ(records.back()["type"], "scan");
   EXPECT_EQ(records.back()["answering"].get<std::vector<uint32_t>>(), expected);
+  // Program codes, through the linked library, of the channels that answer.
+  EXPECT_EQ(records[3]["program"], "0A0B0C0D");
+  EXPECT_TRUE(records[5]["program"].is_null());
+  for (uint32_t ch : expected) EXPECT_EQ(records[ch]["program"].get<std::string>().size(), 8u) << ch;
 
   const ProgramRun table = Cli("scan --ch 4-6 --com " + Com());
   EXPECT_EQ(table.status, 0u);
@@ -306,10 +312,13 @@ TEST(LumoCli, BadInputAndMissingPorts) {
   std::vector<Case> cases = {
       {"", 2, "subcommand"},
       {"bogus" + com, 2, "unknown subcommand 'bogus'"},
-      {"params" + com + " --ch 0", 2, "unknown subcommand 'params'"},
+      {"params" + com, 2, "--ch"},
+      {"params --ch 256" + com, 2, "--ch"},
+      {"params --ch 1 --dry-run" + com, 2, "--load"},
+      {"params --ch 1 --save a.json --diff b.json" + com, 2, "excludes"},
       {"info", 2, "--com"},
       {"info --com 0", 2, "--com"},
-      {"info --com 9", 2, "--com"},
+      {"info --com 254", 2, "--com"},
       {"info --com x", 2, "--com"},
       {"info --format csv" + com, 2, "--format"},
       {"poll --ch 0-" + com, 2, "bad channel list '0-'"},
@@ -342,3 +351,100 @@ TEST(LumoCli, BadInputAndMissingPorts) {
   EXPECT_EQ(Lines(version.out), std::vector<std::string>{"lumo-cli " LUMO_VERSION});
 }
 
+
+// params through the linked library: a read compared with the gauge, a
+// backup, a dry run, a comparison, a restore onto the same and onto another
+// channel, bad files, and a gauge that fails one sensor.
+TEST(LumoCli, ParamsReadBackUpRestoreAndCompare) {
+  SimGauge sim;
+  // Fast replies: each run of 23 to 68 requests then takes well under 200 ms
+  // a request.
+  lumo_test::WriteConfigFile("[Lumo]\r\nFastReply=1\r\n");
+  struct RemoveAtEnd {
+    ~RemoveAtEnd() { lumo_test::RemoveConfigFile(); }
+  } remove_at_end;
+  std::string dir;
+  for (wchar_t c : lumo_test::ProgramDir()) dir += static_cast<char>(c);  // an ASCII path
+  const std::string backup = dir + "\\params-backup.json", bad = dir + "\\params-bad.json";
+  auto set = [&](int ch, int p, const std::string& v) {
+    sim.Ok("set ch=" + std::to_string(ch) + " param=" + std::to_string(p) + " value=" + v);
+  };
+  auto hex_of = [&](int ch, int p) {
+    const std::string r = sim.Ok("get ch=" + std::to_string(ch) + " param=" + std::to_string(p));
+    return r.substr(r.find("hex=") + 4);
+  };
+  for (int i = 1; i <= 11; ++i) {
+    set(4, i, std::to_string(100 * i));
+    set(4, 128 + i, "0x" + std::string(i == 1 ? "8" : "0") + "00000000000C0" + (i < 10 ? "0" : "") + std::to_string(i));
+  }
+  set(4, 2, "65535");
+  sim.Ok("set ch=4 program=0102A0FF");
+
+  const ProgramRun read = Cli("params --format json --com " + Com() + " --ch 4");
+  ASSERT_EQ(read.status, 0u) << read.err;
+  const json j = json::parse(read.out);
+  EXPECT_EQ(j["program_code"], "0102A0FF");
+  ASSERT_EQ(j["sensors"].size(), 11u);
+  for (int i = 1; i <= 11; ++i) {
+    const json& e = j["sensors"][i - 1];
+    EXPECT_EQ(e["name"], (i <= 8 ? "T" + std::to_string(i) : "D" + std::to_string(i - 8)));
+    EXPECT_EQ(e["height_mm"], std::stoll(hex_of(4, i), nullptr, 16)) << i;
+    EXPECT_EQ(e["identifier"], hex_of(4, 128 + i)) << i;
+    EXPECT_EQ(e["height_link"], 1);
+  }
+
+  ASSERT_EQ(Cli("params --com " + Com() + " --ch 4 --save \"" + backup + "\"").status, 0u);
+  set(4, 3, "1");
+  set(4, 131, "0x1234");
+  sim.Ok("clear stats");
+  const ProgramRun dry = Cli("params --com " + Com() + " --ch 4 --dry-run --load \"" + backup + "\"");
+  EXPECT_EQ(dry.status, 1u);
+  EXPECT_NE(dry.out.find("2 of 22 parameters differ"), std::string::npos) << dry.out;
+  EXPECT_EQ(sim.Stat("writes"), 0) << "a dry run writes nothing";
+  EXPECT_EQ(Cli("params --com " + Com() + " --ch 4 --diff \"" + backup + "\"").status, 1u);
+  const ProgramRun load = Cli("params --com " + Com() + " --ch 4 --load \"" + backup + "\"");
+  EXPECT_EQ(load.status, 0u) << load.out << load.err;
+  EXPECT_EQ(sim.Stat("writes"), 22);
+  EXPECT_EQ(hex_of(4, 3), "012C");
+  EXPECT_EQ(hex_of(4, 131), "000000000000C003");
+  EXPECT_EQ(Cli("params --com " + Com() + " --ch 4 --diff \"" + backup + "\"").status, 0u);
+  // A replaced gauge gets the old one's settings: here, another channel.
+  EXPECT_EQ(Cli("params --com " + Com() + " --ch 6 --load \"" + backup + "\"").status, 0u);
+  for (int p : {1, 2, 129, 139}) EXPECT_EQ(hex_of(6, p), hex_of(4, p)) << p;
+
+  // Bad files: status 2, one line, nothing sent.
+  const json good = json::parse(std::ifstream(backup));
+  auto with = [&](auto change) {
+    json k = good;
+    change(k);
+    return k.dump();
+  };
+  const std::pair<std::string, std::string> files[] = {
+      {"{ not json", "not a JSON object"},
+      {with([](json& k) { k["sensors"].erase(10); }), "10 sensors"},
+      {with([](json& k) { k["sensors"][2]["height_mm"] = 70000; }), "T3: height_mm"},
+      {with([](json& k) { k["sensors"][0]["identifier"] = "00000000000000001"; }), "T1: identifier"},
+      {with([](json& k) { k["sensors"][9]["identifier"] = "00000000000000g1"; }), "D2: identifier"},
+  };
+  for (const auto& [text, why] : files) {
+    std::ofstream(bad, std::ios::trunc) << text;
+    sim.Ok("clear stats");
+    const ProgramRun run = Cli("params --com " + Com() + " --ch 4 --load \"" + bad + "\"");
+    EXPECT_EQ(run.status, 2u) << why;
+    EXPECT_NE(run.err.find(why), std::string::npos) << run.err;
+    EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
+    EXPECT_EQ(sim.Stat("frames"), 0) << why;
+  }
+
+  // One sensor fails: its row shows no value, and no backup is written.
+  DeleteFileA(backup.c_str());
+  sim.Ok("fault ch=4 code=3 kind=silence count=3");
+  const ProgramRun failing = Cli("params --com " + Com() + " --ch 4 --save \"" + backup + "\"");
+  EXPECT_EQ(failing.status, 1u);
+  const std::vector<std::string> rows = Lines(failing.out);
+  const auto t1 = std::find_if(rows.begin(), rows.end(), [](const std::string& r) { return r.rfind("T1 ", 0) == 0; });
+  ASSERT_NE(t1, rows.end()) << failing.out;
+  EXPECT_NE(t1->find(" -  2 no reply"), std::string::npos) << *t1;
+  EXPECT_EQ(GetFileAttributesA(backup.c_str()), INVALID_FILE_ATTRIBUTES) << "no partial backup";
+  DeleteFileA(bad.c_str());
+}

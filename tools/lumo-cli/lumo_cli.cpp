@@ -6,11 +6,13 @@
 //   lumo-cli poll --com N [--ch LIST] [--read KINDS] [--interval T]
 //                 [--count K | --duration T] [--format table|csv|json]
 //   lumo-cli scan --com N [--ch LIST] [--format table|csv|json]
+//   lumo-cli params --com N --ch C [--format ...] [--save F | --load F [--dry-run] | --diff F]
 //
 // Exit status: 0 all requests answered; 1 a request failed (no reply, a bad
 // reply, an exception) or the port or library could not be opened; 2 bad input.
-// Channel parameters and program codes have no slot in the host interface and
-// are not offered here; the tuning dialog (slot 15, lumo-host) reaches them.
+// Channel parameters and program codes have no slot in the host interface:
+// params (and scan's program codes) link the library's own code instead
+// (Params.cpp).
 #include <windows.h>
 
 #include <CLI/CLI.hpp>
@@ -26,7 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "CliOutput.h"
 #include "HostSide.h"
+#include "Params.h"
 #include "lumo.h"
 
 #ifndef LUMO_VERSION
@@ -40,34 +44,7 @@ using json = nlohmann::ordered_json;
 using lumo_tools::Export;
 using lumo_tools::Utf8From1251;
 using lumo_tools::Utf8FromWide;
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
-// ---------------------------------------------------------------------------
-// Texts.
-
-void Line(FILE* out, const std::string& text) {
-  std::fputs(text.c_str(), out);
-  std::fputc('\n', out);
-  std::fflush(out);
-}
-
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  char buffer[512];
-  std::snprintf(buffer, sizeof buffer, format, args...);
-  return buffer;
-}
-
-// UTC, millisecond resolution: 2026-12-08T13:49:38.123Z.
-std::string Timestamp() {
-  SYSTEMTIME t;
-  GetSystemTime(&t);
-  return Format("%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                t.wSecond, t.wMilliseconds);
-}
+using namespace lumo_cli;
 
 double NowMs() {
   static const double frequency = [] {
@@ -78,15 +55,6 @@ double NowMs() {
   LARGE_INTEGER c;
   QueryPerformanceCounter(&c);
   return static_cast<double>(c.QuadPart) / frequency;
-}
-
-const char* LinkText(int link) {
-  switch (link) {
-    case lumo::kLinkValidReply: return "valid";
-    case lumo::kLinkNoReply: return "no reply";
-    case lumo::kLinkBadReply: return "bad reply";
-    default: return "error";
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -178,8 +146,6 @@ bool ParseReadKinds(const std::string& text, std::vector<ReadKind>* out) {
   }
   return !out->empty();
 }
-
-enum class OutputFormat { kTable, kCsv, kJson };
 
 // ---------------------------------------------------------------------------
 // The library and one driver object.
@@ -330,13 +296,6 @@ json JsonValue(ReadKind kind, const Reading& r) {
 }
 
 json JsonMs(double ms) { return std::round(ms * 10) / 10; }
-
-std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string out = "\"";
-  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return out + "\"";
-}
 
 // ---------------------------------------------------------------------------
 // Ctrl-C, Ctrl-Break and closing the console end a poll after the request
@@ -541,36 +500,53 @@ int RunPoll(const PollOptions& o) {
 // scan: which channels answer the level request (slot 9).
 
 int RunScan(uint32_t com, const std::vector<uint32_t>& channels, OutputFormat format) {
-  Session s;
-  if (!OpenSession(com, &s)) return kExitFailed;
-  const Gauge& g = *s.gauge;
-  if (format == OutputFormat::kTable)
-    Line(stdout, Format("%3s  %-12s %12s %8s", "ch", "link", "value4", "ms"));
-  else if (format == OutputFormat::kCsv)
-    Line(stdout, "com,ch,answers,link,link_text,value4,ms,error");
-
+  // First through Lumo.dll, as a host would; then, with the DLL's port
+  // closed, the program codes of the channels that answered through the
+  // linked library (they have no slot).
+  std::vector<std::pair<uint32_t, Reading>> readings;
+  {
+    Session s;
+    if (!OpenSession(com, &s)) return kExitFailed;
+    for (uint32_t ch : channels) {
+      if (StopRequested()) break;
+      readings.emplace_back(ch, s.gauge->Read(ReadKind::kValue4, ch));
+    }
+  }
   std::vector<uint32_t> answering;
   int errors = 0;
-  for (uint32_t ch : channels) {
-    if (StopRequested()) break;
-    const Reading r = g.Read(ReadKind::kValue4, ch);
+  for (const auto& [ch, r] : readings) {
     if (r.Ok()) answering.push_back(ch);
     if (!r.error.empty()) ++errors;
+  }
+  const std::map<uint32_t, std::string> codes =
+      StopRequested() ? std::map<uint32_t, std::string>{} : ReadProgramCodes(com, answering);
+  auto code_of = [&](uint32_t ch) {
+    const auto it = codes.find(ch);
+    return it == codes.end() ? std::string() : it->second;
+  };
+
+  if (format == OutputFormat::kTable)
+    Line(stdout, Format("%3s  %-12s %12s %8s  %s", "ch", "link", "value4", "ms", "program"));
+  else if (format == OutputFormat::kCsv)
+    Line(stdout, "com,ch,answers,link,link_text,value4,ms,program,error");
+  for (const auto& [ch, r] : readings) {
     const std::string link_text = r.error.empty() ? LinkText(r.link) : "error";
+    const std::string code = code_of(ch);
     if (format == OutputFormat::kJson) {
       json j = {{"type", "channel"}, {"com", com},      {"ch", ch},
                 {"answers", r.Ok()}, {"link", r.link}, {"link_text", link_text},
-                {"value4", JsonValue(ReadKind::kValue4, r)}, {"ms", JsonMs(r.ms)}};
+                {"value4", JsonValue(ReadKind::kValue4, r)}, {"ms", JsonMs(r.ms)},
+                {"program", code.empty() ? json(nullptr) : json(code)}};
       if (!r.error.empty()) j["error"] = r.error;
       Line(stdout, j.dump());
     } else if (format == OutputFormat::kCsv) {
-      Line(stdout, Format("%u,%u,%d,%d,%s,%s,%.1f,", com, ch, r.Ok() ? 1 : 0, r.link, link_text.c_str(),
-                          FormatValue(ReadKind::kValue4, r).c_str(), r.ms) +
+      Line(stdout, Format("%u,%u,%d,%d,%s,%s,%.1f,%s,", com, ch, r.Ok() ? 1 : 0, r.link, link_text.c_str(),
+                          FormatValue(ReadKind::kValue4, r).c_str(), r.ms, code.c_str()) +
                        CsvField(r.error));
     } else {
       const std::string value = r.value ? FormatValue(ReadKind::kValue4, r) : "-";
-      Line(stdout, Format("%3u  %-12s %12s %8.1f", ch, Format("%d %s", r.link, link_text.c_str()).c_str(),
-                          value.c_str(), r.ms) +
+      Line(stdout, Format("%3u  %-12s %12s %8.1f  %s", ch, Format("%d %s", r.link, link_text.c_str()).c_str(),
+                          value.c_str(), r.ms, code.empty() ? "-" : code.c_str()) +
                        (r.error.empty() ? "" : "  " + r.error));
     }
   }
@@ -635,7 +611,9 @@ int main(int argc, char** argv) {
   std::string duration_text;
   int count = 0;
   auto add_com = [&](CLI::App* sub) {
-    sub->add_option("--com", com, "COM port number, 1 to 8")->required()->check(CLI::Range(1, 8));
+    sub->add_option("--com", com, "COM port number, 1 to 253 (the port must be free: close a host that holds it)")
+        ->required()
+        ->check(CLI::Range(1, 253));
   };
   auto add_format = [&](CLI::App* sub, bool csv) {
     std::map<std::string, OutputFormat> allowed = formats;
@@ -661,11 +639,33 @@ int main(int argc, char** argv) {
       ->excludes(count_option);
   add_format(poll, true);
 
-  CLI::App* scan = app.add_subcommand("scan", "which channels answer the level request (slot 9)");
+  CLI::App* scan = app.add_subcommand(
+      "scan", "which channels answer the level request (slot 9, through Lumo.dll), with the program code of each "
+              "(through the linked library, as params)");
   add_com(scan);
   std::string scan_channels = "0-31";
   scan->add_option("--ch", scan_channels, "channels to try")->capture_default_str();
   add_format(scan, true);
+
+  ParamsOptions params_options;
+  CLI::App* params = app.add_subcommand(
+      "params",
+      "a channel's program code and its eleven sensors' heights (mm) and identifiers; with --save a backup, "
+      "with --load a restore, with --diff a comparison. These have no slot in the host interface: params links "
+      "the library's own code and opens the port through it, the way the tuning dialog reads and writes them");
+  add_com(params);
+  params->add_option("--ch", params_options.channel, "channel, 0 to 255")->required()->check(CLI::Range(0, 255));
+  add_format(params, true);
+  auto* save_option = params->add_option("--save", params_options.save,
+                                         "write the settings to this JSON file (none when a sensor fails)");
+  auto* load_option = params->add_option("--load", params_options.load,
+                                         "check the file, show the differences, write it, read back and verify");
+  auto* diff_option = params->add_option("--diff", params_options.diff,
+                                         "compare the gauge with the file: status 0 equal, 1 different");
+  save_option->excludes(load_option)->excludes(diff_option);
+  load_option->excludes(diff_option);
+  params->add_flag("--dry-run", params_options.dry_run, "with --load: show the differences, write nothing")
+      ->needs(load_option);
 
   try {
     app.parse(argc, argv);
@@ -677,7 +677,7 @@ int main(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     if (argc > 1 && argv[1][0] != '-' && app.get_subcommands().empty())
-      return Usage(std::string("unknown subcommand '") + argv[1] + "' (info, poll, scan)");
+      return Usage(std::string("unknown subcommand '") + argv[1] + "' (info, poll, scan, params)");
     return Usage(e.what());
   }
 
@@ -707,6 +707,10 @@ int main(int argc, char** argv) {
     if (!ParseChannels(scan_channels, &channels))
       return Usage("bad channel list '" + scan_channels + "' (e.g. 0-31; channels 0 to 255)");
     status = RunScan(com, channels, format);
+  } else if (params->parsed()) {
+    params_options.com = com;
+    params_options.format = format;
+    status = RunParams(params_options);
   }
   SetEvent(g_done_event);
   return status;

@@ -383,8 +383,10 @@ TEST(LumoSimControl, SetGetStatsAndErrors) {
   EXPECT_EQ(s.Control("stats").substr(0, 20), "ok frames=0 malforme");
   for (const char* bad : {"", "dance", "set ch=40 code=4 int=1 tenths=0", "set ch=1 code=4 int=70000 tenths=0",
                           "set ch=1 code=7 int=1 tenths=0", "set ch=1 param=1 value=65536", "set state=@",
-                          "set ch=1 program=xyz", "save", "set header=12345"})
+                          "set ch=1 program=xyz", "save", "set header=12345", "fault ch=32 kind=silence"})
     EXPECT_EQ(s.Control(bad).rfind("err", 0), 0u) << bad;
+  EXPECT_EQ(s.Control("set ch=40 code=4 int=1 tenths=0"), "err ch=40 is not a channel: 0..31");
+  EXPECT_NE(s.Control("dance").find("vanish"), std::string::npos) << "every command listed";
   EXPECT_FALSE(s.quit);
   EXPECT_EQ(s.Control("quit"), "ok bye");
   EXPECT_TRUE(s.quit);

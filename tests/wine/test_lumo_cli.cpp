@@ -320,7 +320,7 @@ TEST(LumoCli, BadInputAndMissingPorts) {
       {"info --com 0", 2, "--com"},
       {"info --com 254", 2, "--com"},
       {"info --com x", 2, "--com"},
-      {"info --format csv" + com, 2, "--format"},
+      {"info --format csv" + com, 2, "bad --format 'csv' (table or json)"},
       {"poll --ch 0-" + com, 2, "bad channel list '0-'"},
       {"poll --ch 3-1" + com, 2, "bad channel list"},
       {"poll --ch 256" + com, 2, "bad channel list"},
@@ -330,9 +330,10 @@ TEST(LumoCli, BadInputAndMissingPorts) {
       {"poll --read value7" + com, 2, "bad --read 'value7'"},
       {"poll --interval 5parsecs" + com, 2, "bad --interval"},
       {"poll --duration 0" + com, 2, "bad --duration"},
-      {"poll --count 0" + com, 2, "--count"},
       {"poll --count 2 --duration 1s" + com, 2, "excludes"},
-      {"poll --format xml" + com, 2, "--format"},
+      {"poll --format xml" + com, 2, "bad --format 'xml' (table, csv or json)"},
+      {"poll --format 2" + com, 2, "bad --format '2'"},
+      {"poll --count 0" + com, 2, "bad --count '0' (a number of rounds, 1 to 1000000)"},
       {"poll --set 3=1500" + com, 2, "--set"},
   };
   if (const int port = UnopenablePort()) {

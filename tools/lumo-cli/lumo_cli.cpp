@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -603,23 +604,27 @@ int main(int argc, char** argv) {
   const std::map<std::string, OutputFormat> formats = {
       {"table", OutputFormat::kTable}, {"csv", OutputFormat::kCsv}, {"json", OutputFormat::kJson}};
 
+  // The usage lines name the program, not its full path.
+  app.name("lumo-cli");
   uint32_t com = 0;
   OutputFormat format = OutputFormat::kTable;
+  std::string format_text = "table";
+  bool csv_allowed = true;
   std::string channel_text = "0-3";
   std::string read_text = "value4";
   std::string interval_text = "1s";
   std::string duration_text;
-  int count = 0;
+  std::string count_text;
   auto add_com = [&](CLI::App* sub) {
     sub->add_option("--com", com, "COM port number, 1 to 253 (the port must be free: close a host that holds it)")
         ->required()
         ->check(CLI::Range(1, 253));
   };
+  // Checked after parsing, so that a bad value gets one plain line.
   auto add_format = [&](CLI::App* sub, bool csv) {
-    std::map<std::string, OutputFormat> allowed = formats;
-    if (!csv) allowed.erase("csv");
-    sub->add_option("--format", format, csv ? "table, csv or json (one object per line)" : "table or json")
-        ->transform(CLI::CheckedTransformer(allowed, CLI::ignore_case));
+    sub->add_option("--format", format_text, csv ? "table, csv or json (one object per line)" : "table or json")
+        ->capture_default_str();
+    if (!csv) sub->preparse_callback([&](size_t) { csv_allowed = false; });
   };
 
   CLI::App* info = app.add_subcommand("info", "driver name, connection, state character (slot 8) and "
@@ -630,11 +635,15 @@ int main(int argc, char** argv) {
   CLI::App* poll = app.add_subcommand("poll", "reads channels repeatedly; a summary at the end and on Ctrl-C");
   add_com(poll);
   poll->add_option("--ch", channel_text, "channels, e.g. 0-3,7 (0 to 255)")->capture_default_str();
-  poll->add_option("--read", read_text, "value4, signed6, rounded5, scaled8, scaled16, comma-separated")
+  poll->add_option("--read", read_text,
+                   "value4, signed6, rounded5, scaled8, scaled16, comma-separated. value4: integer part + "
+                   "tenths/10; signed6: the same with the gauge's sign; rounded5: that rounded to a whole "
+                   "number (ties to even); scaled8, scaled16: value / 1000. The units are the gauge's set-up. "
+                   "Link 3 (bad reply) also means that the gauge answered with an error in its status byte")
       ->capture_default_str();
   poll->add_option("--interval", interval_text, "from round start to round start: 500ms, 1s, 2m")
       ->capture_default_str();
-  auto* count_option = poll->add_option("--count", count, "rounds, then stop")->check(CLI::PositiveNumber);
+  auto* count_option = poll->add_option("--count", count_text, "rounds, then stop (1 to 1000000)");
   poll->add_option("--duration", duration_text, "stop starting rounds after this time: 90s, 10m, 1h")
       ->excludes(count_option);
   add_format(poll, true);
@@ -681,6 +690,20 @@ int main(int argc, char** argv) {
     return Usage(e.what());
   }
 
+  {
+    std::string lower = format_text;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto it = formats.find(lower);
+    if (it == formats.end() || (!csv_allowed && it->second == OutputFormat::kCsv))
+      return Usage("bad --format '" + format_text + "' (" + (csv_allowed ? "table, csv or json)" : "table or json)"));
+    format = it->second;
+  }
+  int count = 0;
+  if (!count_text.empty()) {
+    if (count_text.size() > 7 || count_text.find_first_not_of("0123456789") != std::string::npos ||
+        (count = std::stoi(count_text)) < 1 || count > 1000000)
+      return Usage("bad --count '" + count_text + "' (a number of rounds, 1 to 1000000)");
+  }
   int status = kExitUsage;
   if (info->parsed()) {
     status = RunInfo(com, format);

@@ -559,7 +559,7 @@ bool ParseFault(const std::string& text, Fault& out, std::string& error) {
   bool have_kind = false;
   for (const auto& [k, v] : KeyValues(Words(text), 0)) {
     bool ok = true;
-    if (k == "ch") ok = ParseSmall(v, 255, f.channel);
+    if (k == "ch") ok = ParseSmall(v, kChannels - 1, f.channel);  // a fault that could never match is refused
     else if (k == "code") ok = ParseSmall(v, 255, f.code);
     else if (k == "count") ok = ParseSmall(v, 1000000, f.count);
     else if (k == "persist") f.count = 0;
@@ -821,7 +821,8 @@ std::string Sim::Control(const std::string& line) {
     if (!set && has("state")) return std::string("ok state=") + gauge.state;
     if (!set && has("config")) return "ok config=" + Hex(gauge.config);
     int ch = 0;
-    if (!channel(ch)) return "err ch=0..31 missing";
+    if (!has("ch")) return "err ch= missing (a channel 0..31)";
+    if (!channel(ch)) return "err ch=" + kv.at("ch") + " is not a channel: 0..31";
     Channel& c = gauge.channels[static_cast<size_t>(ch)];
     if (has("code")) {
       int code = 0;
@@ -871,7 +872,7 @@ std::string Sim::Control(const std::string& line) {
     if (!Save(path, error)) return "err " + error;
     return "ok saved " + path;
   }
-  return "err unknown command '" + cmd + "' (ping fault faults clear stats history set get save quit)";
+  return "err unknown command '" + cmd + "' (ping fault faults clear stats history set get save vanish quit)";
 }
 
 }  // namespace lumo::sim

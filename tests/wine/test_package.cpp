@@ -128,6 +128,12 @@ TEST(Package, ProgramsRunFromTheUnpackedFolder) {
   const ProgramRun demo = RunFrom(dir, L"lumo-demo.exe", lumo_test::WideFromUtf8(com + " 0"));
   EXPECT_EQ(demo.status, 0u) << demo.out << demo.err;
   EXPECT_NE(demo.out.find("driver released"), std::string::npos) << demo.out;
+  // Arguments it does not understand are refused, not read as a port number.
+  for (const char* args : {"--com 3", "300", "5 x"}) {
+    const ProgramRun bad = RunFrom(dir, L"lumo-demo.exe", lumo_test::WideFromUtf8(args));
+    EXPECT_EQ(bad.status, 2u) << args;
+    EXPECT_EQ(bad.out, "") << args;
+  }
 }
 
 TEST(Package, AMissingRunTimeDllStopsTheProgram) {

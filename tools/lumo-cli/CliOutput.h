@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -53,6 +54,18 @@ inline std::string CsvField(const std::string& text) {
   std::string out = "\"";
   for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
   return out + "\"";
+}
+
+// The line for a port the library could not open. Windows opens a COM port
+// for one program at a time: when the port exists but is held elsewhere, say
+// so (Wine does not enforce this, so there the library's reason stands).
+inline std::string OpenFailureLine(uint32_t com, const std::string& reason) {
+  const std::string name = "\\\\.\\COM" + std::to_string(com);
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  else if (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION)
+    return Format("lumo-cli: COM%u is in use by another program (close the host that holds it)", com);
+  return Format("lumo-cli: cannot open COM%u: %s", com, reason.c_str());
 }
 
 }  // namespace lumo_cli

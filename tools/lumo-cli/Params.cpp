@@ -83,7 +83,7 @@ std::unique_ptr<TSilo> OpenLinked(uint32_t com) {
   try {
     return std::make_unique<TSilo>(static_cast<uint8_t>(com + 2), nullptr);
   } catch (const std::exception& e) {
-    Line(stderr, Format("lumo-cli: cannot open COM%u: %s", com, Utf8From1251(e.what()).c_str()));
+    Line(stderr, OpenFailureLine(com, Utf8From1251(e.what())));
   } catch (...) {
     Line(stderr, Format("lumo-cli: cannot open COM%u", com));
   }

@@ -271,7 +271,7 @@ bool OpenSession(uint32_t com, Session* s) {
     // No communication unit: the driver opens COMn itself.
     s->gauge = std::make_unique<Gauge>(get_silo_ex3(nullptr, com, 0));
   } catch (const std::exception& e) {
-    Line(stderr, Format("lumo-cli: cannot open COM%u: %s", com, Utf8From1251(e.what()).c_str()));
+    Line(stderr, OpenFailureLine(com, Utf8From1251(e.what())));
     return false;
   }
   return true;

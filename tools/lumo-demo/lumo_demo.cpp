@@ -4,6 +4,8 @@
 //   lumo-demo [COM-number] [channel ...]      (default COM5, channels 0 to 3)
 #include <windows.h>
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -29,10 +31,22 @@ const char* LinkText(uint32_t state) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const uint32_t com = argc > 1 ? static_cast<uint32_t>(std::atoi(argv[1])) : 5;
-  std::vector<uint32_t> channels;
-  for (int i = 2; i < argc; ++i) channels.push_back(static_cast<uint32_t>(std::atoi(argv[i])));
-  if (channels.empty()) channels = {0, 1, 2, 3};
+  CLI::App app{"lumo-demo: a minimal host that loads Lumo.dll and reads a gauge on a COM port once"};
+  app.name("lumo-demo");
+  uint32_t com = 5;
+  std::vector<uint32_t> channels = {0, 1, 2, 3};
+  app.add_option("COM-number", com, "the serial port the gauge is on, 1 to 253")
+      ->check(CLI::Range(1, 253))
+      ->capture_default_str();
+  app.add_option("channel", channels, "channels to read, 0 to 255")->check(CLI::Range(0, 255));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "lumo-demo: %s (lumo-demo --help)\n", e.what());
+    return 2;
+  }
 
   HMODULE dll = LoadLibraryA("Lumo.dll");
   if (!dll) {

@@ -123,6 +123,7 @@ TEST(LumoCli, InfoInBothFormatsLeavesCnfIniAlone) {
   const std::vector<json> records = JsonLines(js.out);
   ASSERT_EQ(records.size(), 1u) << js.out;
   const json& j = records[0];
+  EXPECT_EQ(j["connection"], "COM" + Com() + ", 9600 8N1") << "the same words as the table";
   EXPECT_EQ(j["type"], "info");
   EXPECT_EQ(j["driver"], "v3.00#Протокол к уровнемеру ЛУМО");
   EXPECT_EQ(j["state"], "7");

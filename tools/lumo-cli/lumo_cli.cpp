@@ -352,7 +352,7 @@ int RunInfo(uint32_t com, OutputFormat format) {
     json j = {{"type", "info"},
               {"com", com},
               {"driver", g.DriverName()},
-              {"connection", Format("COM%u 9600 8N1", com)},
+              {"connection", Format("COM%u, 9600 8N1", com)},
               {"library", ModulePath(s.dll)},
               {"library_version", ModuleVersion(s.dll)},
               {"state", state.Ok() ? json(state_text) : json(nullptr)},

@@ -226,6 +226,7 @@ TEST(LumoSimDescription, RoundTripAndOverrides) {
     config = 0102 0304
     undescribed = silent
     header = highbit
+    turnaround = 12
     [Channel 9]
     m6 = -0 7 2
     m16 = 16777215 1
@@ -242,6 +243,7 @@ TEST(LumoSimDescription, RoundTripAndOverrides) {
   EXPECT_EQ(c.params.at(131), ~uint64_t{1});
   EXPECT_EQ(c.params.at(1), 500u) << "keys not given keep their defaults";
   EXPECT_EQ(g.header.kind, sim::ReplyHeader::kHighBit);
+  EXPECT_EQ(g.turnaround_ms, 12);
 
   sim::Gauge back = sim::DefaultGauge();
   ASSERT_TRUE(sim::ParseDescription(sim::FormatDescription(g), back, error)) << error;
@@ -252,6 +254,20 @@ TEST(LumoSimDescription, RoundTripAndOverrides) {
   EXPECT_TRUE(Ask(s, {8, 4, 0}).empty()) << "undescribed channel stays silent";
   EXPECT_EQ(Ask(s, {9, 6, 0}).substr(7, 8), "80000702");
   EXPECT_EQ(Ask(s, {0x11}).substr(0, 9), "@01020304");
+}
+
+TEST(LumoSimLine, CharacterTimes) {
+  const struct {
+    int baud, data_bits;
+    bool parity;
+    int stop_bits;
+    double micros;
+  } cases[] = {
+      {9600, 8, false, 1, 1041.67}, {9600, 8, true, 1, 1145.83}, {9600, 8, false, 2, 1145.83},
+      {9600, 7, true, 2, 1145.83},  {19200, 8, false, 1, 520.83}, {0, 8, false, 1, 0},
+  };
+  for (const auto& c : cases)
+    EXPECT_NEAR(sim::CharMicros(c.baud, c.data_bits, c.parity, c.stop_bits), c.micros, 0.01) << c.baud;
 }
 
 TEST(LumoSimDescription, ErrorsNameTheLine) {
@@ -271,6 +287,7 @@ TEST(LumoSimDescription, ErrorsNameTheLine) {
       {"[channel 1]\nfoo", "line 2"},
       {"[gauge]\nheader = 1F0", "line 2"},
       {"[gauge]\nheader = echo", "line 2"},
+      {"[gauge]\nturnaround = -1", "line 2"},
   };
   for (const auto& [text, where] : bad) {
     sim::Gauge g = sim::DefaultGauge();
@@ -481,7 +498,7 @@ TEST(LumoSimProgram, ExchangesFramesOverAPty) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string link_path = std::string(dir) + "/com";
   Child child;
-  ASSERT_TRUE(child.Start({"--control", "0", "--quiet", "--link", link_path.c_str()}));
+  ASSERT_TRUE(child.Start({"--control", "0", "--quiet", "--pace", "--link", link_path.c_str()}));
   const std::string banner = ReadUntil(child.out, "ready\n", deadline);
   ASSERT_NE(banner.find("ready\n"), std::string::npos) << banner;
   const size_t p = banner.find("pty ");
@@ -509,12 +526,22 @@ TEST(LumoSimProgram, ExchangesFramesOverAPty) {
     return ReadUntil(ctl, "\n", deadline);
   };
 
-  // A request split across two writes.
+  // A request split across two writes, on a paced 9600 8N1 line: its 11
+  // characters take 11.5 ms, the turnaround 5 ms, the 19 of the reply 19.8 ms.
+  cfsetispeed(&t, B9600);
+  cfsetospeed(&t, B9600);
+  tcsetattr(line, TCSANOW, &t);
+  const auto request_start = Clock::now();
   ASSERT_EQ(write(line, "@0304", 5), 5);
   ASSERT_EQ(write(line, "0047*\r", 6), 6);
-  const std::string reply = ReadUntil(line, "\r", deadline);
+  const std::string first = ReadUntil(line, "@", deadline);
+  const auto first_char = Clock::now();
+  const std::string reply = first + ReadUntil(line, "\r", deadline);
+  const auto last_char = Clock::now();
   EXPECT_EQ(reply, sim::FrameOfChars("03040404060500"));
   EXPECT_TRUE(Valid(reply));
+  EXPECT_GE(first_char - request_start, std::chrono::microseconds(11 * 1041 + 5000));
+  EXPECT_GE(last_char - first_char, std::chrono::microseconds(18 * 1041 - 1000));
 
   // A delayed reply is not on the line before its time, and comes after it.
   EXPECT_EQ(command("fault code=4 kind=delay ms=300"), "ok kind=delay code=4 count=1 ms=300\n");
@@ -587,7 +614,7 @@ TEST(LumoSimProgram, CommandLine) {
       {"--dump-description --fault 'kind=silence' --fault 'code=4 kind=noise count=2'", 0, "[channel 0]"},
       {"--bogus", 2, "lumo-sim: "},
       {"--wine-com 256", 2, "--wine-com"},
-      {"--latency", 2, "--latency"},
+      {"--turnaround", 2, "--turnaround"},
       {"--control x", 2, "--control"},
       {"--save-writes", 2, "--save-writes needs --description"},
       {"--device /dev/null --wine-com 3", 2, "pseudo-terminal only"},

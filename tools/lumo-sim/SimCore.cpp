@@ -124,6 +124,11 @@ std::string FormatReplyHeader(const ReplyHeader& h) {
   }
 }
 
+double CharMicros(int baud, int data_bits, bool parity, int stop_bits) {
+  if (baud <= 0) return 0;
+  return (1.0 + data_bits + (parity ? 1 : 0) + stop_bits) * 1e6 / baud;
+}
+
 int ParamWidth(uint8_t param) { return param >= 129 && param <= 143 ? 8 : 2; }
 
 int MeasureIndex(int code) {
@@ -317,6 +322,8 @@ bool ParseDescription(const std::string& text, Gauge& g, std::string& error) {
     } else if (key == "undescribed") {
       if (value != "answer" && value != "silent") return fail("undescribed is answer or silent");
       g.silent_undescribed = value == "silent";
+    } else if (key == "turnaround") {
+      if (!ParseSmall(value, 60000, g.turnaround_ms)) return fail("turnaround is milliseconds, 0..60000");
     } else if (key == "header") {
       if (!ParseReplyHeader(value, g.header)) return fail(kHeaderHelp);
     } else {
@@ -339,7 +346,7 @@ std::string FormatDescription(const Gauge& g) {
   o << "# Lumo simulated gauge description\n[gauge]\nstate = " << g.state << "\nconfig =";
   for (uint8_t b : g.config) o << ' ' << HexString(b, 2);
   o << "\nundescribed = " << (g.silent_undescribed ? "silent" : "answer")
-    << "\nheader = " << FormatReplyHeader(g.header) << "\n";
+    << "\nheader = " << FormatReplyHeader(g.header) << "\nturnaround = " << g.turnaround_ms << "\n";
   for (int ch = 0; ch < kChannels; ++ch) {
     const Channel& c = g.channels[static_cast<size_t>(ch)];
     if (!c.described) continue;

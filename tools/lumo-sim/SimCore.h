@@ -53,9 +53,14 @@ struct ReplyHeader {
 bool ParseReplyHeader(const std::string& text, ReplyHeader& out);
 std::string FormatReplyHeader(const ReplyHeader& h);
 
+// One character on a serial line: a start bit, the data bits, an optional
+// parity bit and the stop bits, at the baud rate (microseconds).
+double CharMicros(int baud, int data_bits, bool parity, int stop_bits);
+
 struct Gauge {
   std::array<Channel, kChannels> channels{};
   ReplyHeader header;
+  int turnaround_ms = 5;  // from a request's last character to the reply's first
   uint32_t header_random = 0x2545F491;  // kRandom: xorshift state
   std::vector<uint8_t> config;
   char state = '0';

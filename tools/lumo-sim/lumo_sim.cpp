@@ -61,7 +61,15 @@ Gauge:
   --save-writes        save the description back to FILE after every parameter
                        write (comments are not kept)
   --dump-description   print the effective description and exit (a template)
-  --latency MS         answer MS milliseconds after a request (default 0)
+  --turnaround MS      from a request's last character to the reply's first
+                       (default: with --pace the description's turnaround, 5 ms
+                       unless it says otherwise; without it 0)
+  --pace               a line that takes its time (pseudo-terminal only): every
+                       character takes 10 bits at the line settings the driver
+                       set (1.042 ms at 9600 8N1, more with parity or two stop
+                       bits), both ways, and a request counts as received when
+                       its last character would have arrived. Without it the
+                       line is instant and the turnaround 0 unless given
 Faults and control:
   --fault FAULT        add a fault at start-up (repeatable), FAULT as for the
                        control command "fault", e.g. --fault "code=4 kind=silence count=3"
@@ -99,6 +107,7 @@ Description file (key = value, '#' starts a comment, sections as below):
   config = 11 08 00 20 ...   configuration reply data, hex bytes
   undescribed = answer       answer: channels without a section use generated
                              defaults; silent: they do not answer
+  turnaround = 5             ms from a request's end to the reply (with --pace)
   header = repeat            what reply bytes 0 and 1 to channel requests carry:
                              repeat (the request's channel and code), highbit
                              (the channel, the code with bit 7 set), random (new
@@ -169,7 +178,8 @@ struct Options {
   std::string wineprefix;
   bool save_writes = false;
   bool dump = false;
-  int latency_ms = 0;
+  int turnaround_ms = -1;  // -1: the description's
+  bool pace = false;
   std::vector<std::string> faults;
   int control_port = -1;
   std::string trace_file;
@@ -196,7 +206,8 @@ Options ParseArgs(int argc, char** argv) {
   app.add_option("--wineprefix", o.wineprefix);
   app.add_flag("--save-writes", o.save_writes);
   app.add_flag("--dump-description", o.dump);
-  app.add_option("--latency", o.latency_ms)->check(CLI::Range(0, 65535));
+  app.add_option("--turnaround,--latency", o.turnaround_ms)->check(CLI::Range(0, 60000));
+  app.add_flag("--pace", o.pace);
   app.add_option("--fault", o.faults)->allow_extra_args(false);
   app.add_option("--control", o.control_port)->check(CLI::Range(0, 65535));
   app.add_option("--trace", o.trace_file);
@@ -285,6 +296,8 @@ struct Pending {
   std::string bytes;
   int ch, code;
   std::string note;
+  bool traced = true;  // a paced chunk is traced whole with its first character
+  std::string shown;   // what the trace shows, when not the bytes themselves
 };
 
 void SetRaw(int fd, bool set_speed) {
@@ -301,6 +314,23 @@ void SetRaw(int fd, bool set_speed) {
     cfsetospeed(&t, B9600);
   }
   if (tcsetattr(fd, TCSANOW, &t) != 0) Die(std::string("tcsetattr: ") + std::strerror(errno));
+}
+
+// The time of one character at the line settings of the terminal (the driver
+// sets them on the slave side), in microseconds; 0 when they cannot be read.
+double LineCharMicros(int fd) {
+  termios t{};
+  if (fd < 0 || tcgetattr(fd, &t) != 0) return 0;
+  static const std::pair<speed_t, int> kBauds[] = {
+      {B110, 110},     {B300, 300},     {B600, 600},     {B1200, 1200},     {B2400, 2400},
+      {B4800, 4800},   {B9600, 9600},   {B19200, 19200}, {B38400, 38400},   {B57600, 57600},
+      {B115200, 115200}};
+  int baud = 0;
+  for (const auto& [code, rate] : kBauds)
+    if (cfgetospeed(&t) == code) baud = rate;
+  const tcflag_t size = t.c_cflag & CSIZE;
+  const int data_bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+  return lumo::sim::CharMicros(baud, data_bits, (t.c_cflag & PARENB) != 0, (t.c_cflag & CSTOPB) ? 2 : 1);
 }
 
 bool WriteAll(int fd, const std::string& s) {
@@ -462,6 +492,10 @@ int main(int argc, char** argv) {
   std::vector<Pending> pending;
   int status = 0;
   std::optional<Clock::time_point> back_at;  // while the far end has vanished
+  // Pacing: when the last character read, and the last one written, is
+  // through the line. A real device is paced by its own hardware.
+  const bool paced = opt.pace && opt.device.empty();
+  Clock::time_point rx_free{}, tx_free{};
   while (!g_stop && !sim.quit) {
     if (sim.vanish_ms > 0 && opt.device.empty()) {
       tracer.Event("info", "", -1, -1, "vanish for " + std::to_string(sim.vanish_ms) + " ms");
@@ -482,18 +516,18 @@ int main(int argc, char** argv) {
     fds.push_back({line, POLLIN, 0});
     if (listen_fd >= 0) fds.push_back({listen_fd, POLLIN, 0});
     for (const auto& c : clients) fds.push_back({c.fd, POLLIN, 0});
-    int timeout = -1;
+    // Microseconds: a paced character takes about one millisecond.
+    long long timeout_us = -1;
     const auto now = Clock::now();
-    if (back_at) {
-      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*back_at - now).count();
-      timeout = ms < 0 ? 0 : static_cast<int>(ms);
-    }
-    for (const auto& p : pending) {
-      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(p.due - now).count();
-      const int t = ms < 0 ? 0 : static_cast<int>(ms);
-      if (timeout < 0 || t < timeout) timeout = t;
-    }
-    const int r = poll(fds.data(), fds.size(), timeout);
+    auto earliest = [&](Clock::time_point at) {
+      const auto us = std::chrono::ceil<std::chrono::microseconds>(at - now).count();
+      const long long t = us < 0 ? 0 : us;
+      if (timeout_us < 0 || t < timeout_us) timeout_us = t;
+    };
+    if (back_at) earliest(*back_at);
+    for (const auto& p : pending) earliest(p.due);
+    timespec ts{static_cast<time_t>(timeout_us / 1000000), static_cast<long>(timeout_us % 1000000) * 1000};
+    const int r = ppoll(fds.data(), fds.size(), timeout_us < 0 ? nullptr : &ts, nullptr);
     if (r < 0 && errno != EINTR) Die(std::string("poll: ") + std::strerror(errno));
 
     // Due output first, in order of due time.
@@ -505,7 +539,7 @@ int main(int argc, char** argv) {
       const Pending p = *best;
       pending.erase(best);
       if (!WriteAll(line, p.bytes)) tracer.Event("info", "", p.ch, p.code, std::string("write failed: ") + std::strerror(errno));
-      tracer.Event("tx", p.bytes, p.ch, p.code, p.note);
+      if (p.traced) tracer.Event("tx", p.shown.empty() ? p.bytes : p.shown, p.ch, p.code, p.note);
     }
     if (r <= 0) continue;
 
@@ -518,14 +552,34 @@ int main(int argc, char** argv) {
         std::vector<lumo::sim::TraceEvent> trace;
         sim.Feed(buf, static_cast<size_t>(n), out, trace);
         for (const auto& t : trace) tracer.Event(t.kind, t.bytes, t.channel, t.code, t.note);
-        const auto base = Clock::now() + std::chrono::milliseconds(opt.latency_ms);
+        // On a paced line the bytes just read arrive one character time
+        // apart, after those still on the wire: a request counts as received
+        // when its last character would have arrived.
+        const auto char_time = std::chrono::nanoseconds(
+            static_cast<long long>(1000 * (paced ? LineCharMicros(slave) : 0.0)));
+        const auto read_at = Clock::now();
+        rx_free = std::max(rx_free, read_at) + char_time * n;
+        const int turnaround =
+            opt.turnaround_ms >= 0 ? opt.turnaround_ms : paced ? sim.gauge.turnaround_ms : 0;
+        const auto base = rx_free + std::chrono::milliseconds(turnaround);
         for (const auto& o : out) {
           auto at = base;
           for (size_t i = 0; i < o.chunks.size(); ++i) {
             at += std::chrono::milliseconds(o.chunks[i].delay_ms);
             std::string note = o.note;
             if (o.chunks.size() > 1) note += (note.empty() ? "" : " ") + std::string("part ") + std::to_string(i + 1) + "/" + std::to_string(o.chunks.size());
-            pending.push_back({at, o.chunks[i].bytes, o.channel, o.code, note});
+            const std::string& bytes = o.chunks[i].bytes;
+            if (char_time.count() == 0) {
+              pending.push_back({at, bytes, o.channel, o.code, note, true, std::string()});
+              continue;
+            }
+            // One character at a time, each after the one before has gone.
+            for (size_t k = 0; k < bytes.size(); ++k) {
+              tx_free = std::max(tx_free, at) + char_time;
+              pending.push_back({tx_free - char_time, bytes.substr(k, 1), o.channel, o.code, note, k == 0,
+                                 k == 0 ? bytes : std::string()});
+            }
+            at = tx_free;
           }
         }
       } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {

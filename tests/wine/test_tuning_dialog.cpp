@@ -153,10 +153,16 @@ void PickWithMouse(XInput& input, HWND combo, int index) {
   input.ClickAt(list.left + 12, list.top + 2 + (index - top) * height + height / 2);
 }
 
-// Waits for a worker: the channel list goes off when it starts, on at the end.
+// Lets the dialog's thread finish the step it is running: Read goes on at
+// the start of the last step, before the rows are filled.
+void FlushDialogThread(TfmTuneParams& form) { SendMessageW(form.Handle(), WM_NULL, 0, 0); }
+
+// Waits for a worker: Read goes off when it starts, on in its last step.
 bool WaitForWorker(TfmTuneParams& form, int timeout_ms = 60000) {
-  return WaitFor([&] { return !Enabled(form.bbtRead); }, 10000) &&
-         WaitFor([&] { return Enabled(form.bbtRead); }, timeout_ms);
+  const bool ended = WaitFor([&] { return !Enabled(form.bbtRead); }, 10000) &&
+                     WaitFor([&] { return Enabled(form.bbtRead); }, timeout_ms);
+  FlushDialogThread(form);
+  return ended;
 }
 
 class TuningDialog : public ::testing::Test {
@@ -586,6 +592,8 @@ TEST_F(TuningDialog, FieldsTheGaugeDidNotGiveAreMarkedAndNeverWritten) {
     input.Click(form.bbtWrite);
     ASSERT_TRUE(WaitForWorker(form));
     EXPECT_EQ(sim.Stat("writes"), 22);
+    // Write had the focus and is off after the write: Read has it now.
+    EXPECT_TRUE(WaitFor([&] { return FocusOf(FindDialog()) == form.bbtRead; }));
     EXPECT_EQ(sim.Ok("get ch=4 param=" + std::to_string(c.row)), "ok value=1234 hex=04D2");
     EXPECT_NE(sim.Ok("get ch=4 param=" + std::to_string(c.row + 128)).find("hex=000000000000CAFE"),
               std::string::npos);
@@ -643,6 +651,7 @@ TEST_F(TuningDialog, MixedReadOutcomesAndAWriteThatStopsHalfWay) {
   // Scripted replies come at once: the read may be over before a poll of
   // the buttons would see it run, so wait for what it shows.
   ASSERT_TRUE(WaitFor([&] { return Text(form.lbVers2) == L"0102A0FF" && Enabled(form.bbtRead); }));
+  FlushDialogThread(form);
   const struct {
     int row;
     FieldState level;
@@ -708,6 +717,7 @@ TEST_F(TuningDialog, MixedReadOutcomesAndAWriteThatStopsHalfWay) {
   input.Click(form.bbtWrite);
   // The report comes before the last step turns Read on again.
   ASSERT_TRUE(WaitFor([&] { return Boxes().size() == 1 && Enabled(form.bbtRead); }));
+  FlushDialogThread(form);
   int writes = 0;
   for (const auto& frame : unit.Frames()) writes += frame.substr(3, 2) == "83";
   EXPECT_EQ(writes, 22);
@@ -818,7 +828,9 @@ TEST_F(TuningDialog, ClosingWhileAReadRunsWaitsForIt) {
   PickWithMouse(input, form.cbSiloNum, 2);
   ASSERT_TRUE(WaitFor([&] { return Text(form.pnTune) == text::kPleaseWait; }, 10000));
   HWND dialog = FindDialog();
-  PostMessageW(dialog, WM_CLOSE, 0, 0);
+  // The channel list had the focus and went off with the other inputs: the
+  // focus waits on the page control, where Esc still reaches the dialog.
+  EXPECT_EQ(FocusOf(dialog), form.pgTuneParams);
   input.Key("Escape");
   // Still there while the batch runs, gone once it has ended.
   EXPECT_TRUE(Visible(dialog));

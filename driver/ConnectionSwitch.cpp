@@ -12,8 +12,12 @@ constexpr wchar_t kPortOpenFailed[] = L"Невозможно открыть по
 void SetConnectionType(TSilo& driver, int32_t new_type) {
   bool port_failed = false;
   try {
-    // Compared before the lock: the full value against the stored byte.
-    if (new_type == static_cast<int32_t>(driver.connection_type_)) return;
+    // Compared before the lock: the full value against the stored byte. An
+    // unchanged type returns at once, unless it is a serial type whose last
+    // open failed: then the open is tried again, as a switch would.
+    if (new_type == static_cast<int32_t>(driver.connection_type_) &&
+        !(driver.connection_type_ >= 3 && driver.port_ == nullptr))
+      return;
     DriverLockGuard guard(driver);
     // The old port goes first, so that the new one may be the same device.
     delete driver.port_;

@@ -44,6 +44,8 @@ enum ExitKind : WPARAM { kExitIdent = 0, kExitLevel = 1 };
 
 constexpr COLORREF kVersionColor = RGB(0, 128, 128);  // teal
 constexpr COLORREF kStatusColor = RGB(0, 0, 255);     // blue
+constexpr COLORREF kMarkColor = RGB(255, 214, 153);   // background of a marked field
+constexpr COLORREF kUnknownCodeColor = RGB(192, 0, 0);  // the reason in place of the code
 
 struct Step {
   const std::function<void()>* run;
@@ -169,6 +171,7 @@ TfmTuneParams::TfmTuneParams(HWND owner) : owner_(owner) {
   form_font_ = MakeFont(L"MS Sans Serif", 11, false, dpi_);
   version_font_ = MakeFont(L"MS Sans Serif", 19, true, dpi_);
   status_font_ = MakeFont(L"Tahoma", 13, true, dpi_);
+  mark_brush_ = CreateSolidBrush(kMarkColor);
 
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
   const DWORD ex_style = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;
@@ -197,6 +200,7 @@ TfmTuneParams::~TfmTuneParams() {
     if (list) ImageList_Destroy(list);
   for (HFONT font : {form_font_, version_font_, status_font_, fitted_font_})
     if (font) DeleteObject(font);
+  if (mark_brush_) DeleteObject(mark_brush_);
 }
 
 int TfmTuneParams::Scale(int pixels) const { return MulDiv(pixels, dpi_, 96); }
@@ -293,7 +297,7 @@ void TfmTuneParams::CreateControls() {
     const SensorRowLayout& layout = kSensorRowLayout[i];
     Row& row = rows_[i];
     row.caption = CreateLabel(tsTuneParams, layout.caption, layout.caption_left, layout.caption_top, nullptr);
-    row.level = CreateChild(tsTuneParams, WC_EDITW, L"0",
+    row.level = CreateChild(tsTuneParams, WC_EDITW, L"",
                             WS_TABSTOP | WS_BORDER | ES_RIGHT | ES_NUMBER | ES_AUTOHSCROLL, 104,
                             layout.level_top, 81, 21, kIdLevelFirst + i, nullptr);
     SetWindowLongPtrW(row.level, GWL_EXSTYLE, GetWindowLongPtrW(row.level, GWL_EXSTYLE) | WS_EX_CLIENTEDGE);
@@ -401,12 +405,14 @@ void TfmTuneParams::WorkerStarting(HANDLE thread) {
 
 void TfmTuneParams::WorkerEnded() {
   --workers_running_;
-  // Focus went nowhere when the worker disabled the focused control.
-  if (!GetFocus() && GetActiveWindow() == hwnd_) {
-    HWND back = focus_before_worker_ && IsWindowEnabled(focus_before_worker_) &&
-                        IsWindowVisible(focus_before_worker_)
-                    ? focus_before_worker_
-                    : pgTuneParams;
+  // The focus was parked on the page control while the inputs were off (or
+  // went nowhere): back to where it was, else to the page's default button.
+  const HWND focus = GetFocus();
+  if ((!focus || focus == pgTuneParams) && GetActiveWindow() == hwnd_) {
+    const auto usable = [](HWND w) { return w && IsWindowEnabled(w) && IsWindowVisible(w); };
+    HWND back = usable(focus_before_worker_) ? focus_before_worker_
+                : usable(bbtRead)            ? bbtRead
+                                             : pgTuneParams;
     SetFocus(back);
   }
   // Wake the modal loop so that a pending close is seen.
@@ -463,6 +469,14 @@ LRESULT CALLBACK TfmTuneParams::EditSubclassProc(HWND hwnd, UINT msg, WPARAM wp,
         wp = key;
       }
       break;
+    case WM_KEYDOWN:
+      // The arrow keys step a height through its up-down control, which
+      // would make a number out of an empty field, or clamp one out of range:
+      // a marked field takes typed digits only.
+      if (kind == kExitLevel && form->IsMarked(hwnd) &&
+          (wp == VK_UP || wp == VK_DOWN || wp == VK_PRIOR || wp == VK_NEXT))
+        return 0;
+      break;
     case WM_KILLFOCUS: {
       // Checked once the focus has moved on to another control of the form,
       // as a control's exit event is.
@@ -503,12 +517,25 @@ LRESULT TfmTuneParams::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       const auto dc = reinterpret_cast<HDC>(wp);
       const auto control = reinterpret_cast<HWND>(lp);
       SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
-      if (control == lbVers2) SetTextColor(dc, kVersionColor);
+      if (IsMarked(control)) {
+        SetBkColor(dc, kMarkColor);
+        return reinterpret_cast<LRESULT>(mark_brush_);
+      }
+      if (control == lbVers2) SetTextColor(dc, code_unknown_ ? kUnknownCodeColor : kVersionColor);
       else if (control == pnTune) SetTextColor(dc, kStatusColor);
       else if (IsWindowEnabled(control)) SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
       else break;  // disabled edits draw as the system draws them
       return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     }
+    case WM_CTLCOLOREDIT:
+      // A field the gauge did not give (or gave out of range) stands out.
+      if (IsMarked(reinterpret_cast<HWND>(lp))) {
+        const auto dc = reinterpret_cast<HDC>(wp);
+        SetBkColor(dc, kMarkColor);
+        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+        return reinterpret_cast<LRESULT>(mark_brush_);
+      }
+      break;
     case kMsgRunStep: {
       auto* step = reinterpret_cast<Step*>(lp);
       try {
@@ -529,12 +556,12 @@ LRESULT TfmTuneParams::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 bool TfmTuneParams::HandleCommand(int id, int code, HWND control) {
-  if (id >= kIdLevelFirst && id < kIdLevelFirst + kSensorRows) {
-    if (code == EN_CHANGE) seLevelTopChange();
-    return true;
-  }
-  if (id >= kIdIdentFirst && id < kIdIdentFirst + kSensorRows) {
-    if (code == EN_CHANGE) seLevelTopChange();
+  if ((id >= kIdLevelFirst && id < kIdLevelFirst + kSensorRows) ||
+      (id >= kIdIdentFirst && id < kIdIdentFirst + kSensorRows)) {
+    if (code == EN_CHANGE) {
+      if (!filling_) FieldTyped(control);
+      seLevelTopChange();
+    }
     return true;
   }
   switch (id) {
@@ -591,17 +618,20 @@ void TfmTuneParams::FormShow() {
   // A type outside the list (a hand-edited cnf.ini) selects nothing.
   const uint8_t type = Driver ? Driver->ConnectionType() : 0;
   SendMessageW(cbConnetionType, CB_SETCURSEL, type <= 10 ? type : static_cast<WPARAM>(-1), 0);
-  EnableWindow(bbtWrite, FALSE);
-  EnableWindow(bbtSave, FALSE);
+  DisableButton(bbtWrite);
+  DisableButton(bbtSave);
   EnableWindow(bbtRead, TRUE);
   EnableWindow(cbSiloNum, TRUE);
 }
 
 void TfmTuneParams::AccessOnOff(bool on) {
   const BOOL enable = on ? TRUE : FALSE;
+  // A focused control of the page that goes off would take the keys with it.
+  const HWND focus = GetFocus();
+  if (!on && focus && IsChild(tsTuneParams, focus)) SetFocus(pgTuneParams);
   for (const Row& row : rows_) {
     EnableWindow(row.level, enable);
-    EnableWindow(row.spin, enable);
+    EnableWindow(row.spin, on && !IsMarked(row.level) ? TRUE : FALSE);
   }
   for (const Row& row : rows_) EnableWindow(row.ident, enable);
   ShowWindow(lbVers, on ? SW_SHOW : SW_HIDE);
@@ -625,13 +655,15 @@ void TfmTuneParams::bbtReadClick() {
     cbSiloNumChange();
   else
     ShowMessageBox(text::kChooseChannel, text::kInfoCaption, kInfoFlags);
-  EnableWindow(bbtWrite, FALSE);
+  DisableButton(bbtWrite);
 }
 
 void TfmTuneParams::bbtWriteClick() {
   if (workers_running_ > 0) return;
-  // Every value is checked before anything is sent, so a write never stops
-  // half-way over a bad entry.
+  // Nothing is sent while a field holds no value of the gauge's or the
+  // user's; every value is checked before anything is sent, so a write never
+  // stops half-way over a bad entry.
+  if (!CheckMarkedFields()) return;
   if (!CheckAllInputs()) return;
   focus_before_worker_ = GetFocus();
   AccessOnOff(false);
@@ -653,7 +685,10 @@ void TfmTuneParams::bbtSaveClick() {
     ShowErrorBox(WideFromCp1251(error.what()).c_str());
     return;
   }
-  EnableWindow(bbtSave, FALSE);
+  // A serial port that did not open (its box has been shown) leaves Save on:
+  // pressing it again tries the open again.
+  if (Driver->ConnectionType() >= 3 && Driver->GaugePort() == nullptr) return;
+  DisableButton(bbtSave);
 }
 
 void TfmTuneParams::eT1IdentKeyPress(wchar_t& key) {
@@ -664,7 +699,9 @@ void TfmTuneParams::eT1IdentKeyPress(wchar_t& key) {
 }
 
 void TfmTuneParams::eT1IdentExit(HWND sender) {
-  if (!IsWindowEnabled(sender) || !IsWindowVisible(sender)) return;
+  // A marked field is empty (or out of range) by the dialog's doing; Write
+  // names it, leaving it is no error.
+  if (!IsWindowEnabled(sender) || !IsWindowVisible(sender) || IsMarked(sender)) return;
   for (int row = 1; row <= kSensorRows; ++row) {
     int64_t value = 0;
     if (IdentEdit(row) == sender && !IdentValue(row, value)) {
@@ -676,7 +713,7 @@ void TfmTuneParams::eT1IdentExit(HWND sender) {
 }
 
 void TfmTuneParams::LevelExit(HWND sender) {
-  if (!IsWindowEnabled(sender) || !IsWindowVisible(sender)) return;
+  if (!IsWindowEnabled(sender) || !IsWindowVisible(sender) || IsMarked(sender)) return;
   for (int row = 1; row <= kSensorRows; ++row) {
     uint16_t value = 0;
     if (LevelEdit(row) == sender && !LevelValue(row, value)) {
@@ -721,9 +758,6 @@ bool TfmTuneParams::LevelValue(int row, uint16_t& value) const {
   return true;
 }
 
-void TfmTuneParams::SetLevelValue(int row, uint16_t value) {
-  SetWindowTextW(LevelEdit(row), std::to_wstring(value).c_str());
-}
 
 bool TfmTuneParams::IdentValue(int row, int64_t& value) const {
   const std::wstring text = WindowText(IdentEdit(row));
@@ -738,10 +772,143 @@ bool TfmTuneParams::IdentValue(int row, int64_t& value) const {
   return true;
 }
 
-void TfmTuneParams::SetIdentValue(int row, int64_t value) {
-  wchar_t text[17];
-  swprintf(text, 17, L"%016llX", static_cast<unsigned long long>(value));
-  SetWindowTextW(IdentEdit(row), text);
+// ---------------------------------------------------------------------------
+// Fields the gauge did not give
+
+void TfmTuneParams::SetFieldText(HWND edit, const std::wstring& text) {
+  filling_ = true;
+  SetWindowTextW(edit, text.c_str());
+  filling_ = false;
+}
+
+void TfmTuneParams::MarkField(HWND edit, FieldState& slot, FieldState state) {
+  slot = state;
+  const bool marked = IsMarked(edit);
+  // The reason stands in the empty field itself, also while it has the focus.
+  SendMessageW(edit, EM_SETCUEBANNER, TRUE,
+               reinterpret_cast<LPARAM>(marked ? ReasonText(state) : L""));
+  for (const Row& row : rows_)
+    if (row.level == edit) EnableWindow(row.spin, IsWindowEnabled(edit) && !marked ? TRUE : FALSE);
+  InvalidateRect(edit, nullptr, TRUE);
+}
+
+bool TfmTuneParams::IsMarked(HWND edit) const {
+  for (int i = 0; i < kSensorRows; ++i) {
+    FieldState state;
+    if (rows_[i].level == edit) state = level_state_[i];
+    else if (rows_[i].ident == edit) state = ident_state_[i];
+    else continue;
+    return state != FieldState::kKnown && state != FieldState::kNotRead;
+  }
+  return false;
+}
+
+void TfmTuneParams::ShowReadLevel(int row, FieldState state, int64_t value) {
+  // A value the gauge sent is shown whole; one that no height field can hold
+  // stays marked until the user types a height over it.
+  if (state == FieldState::kKnown && (value < 0 || value > 65535)) state = FieldState::kOutOfRange;
+  const bool has_value = state == FieldState::kKnown || state == FieldState::kOutOfRange;
+  SetFieldText(LevelEdit(row), has_value ? std::to_wstring(value) : std::wstring());
+  MarkField(LevelEdit(row), level_state_[row - 1], state);
+}
+
+void TfmTuneParams::ShowReadIdent(int row, FieldState state, int64_t value) {
+  wchar_t text[17] = {};
+  if (state == FieldState::kKnown) swprintf(text, 17, L"%016llX", static_cast<unsigned long long>(value));
+  SetFieldText(IdentEdit(row), text);
+  MarkField(IdentEdit(row), ident_state_[row - 1], state);
+}
+
+void TfmTuneParams::FieldTyped(HWND edit) {
+  for (int i = 0; i < kSensorRows; ++i) {
+    if (rows_[i].level == edit && level_state_[i] != FieldState::kKnown)
+      MarkField(edit, level_state_[i], FieldState::kKnown);
+    else if (rows_[i].ident == edit && ident_state_[i] != FieldState::kKnown)
+      MarkField(edit, ident_state_[i], FieldState::kKnown);
+    else
+      continue;
+    ShowMarkSummary();
+    return;
+  }
+}
+
+std::wstring TfmTuneParams::FieldName(int row, bool ident) {
+  return std::wstring(kSensorRowLayout[row - 1].caption) + L", " +
+         (ident ? text::kIdentField : text::kHeightField);
+}
+
+const wchar_t* TfmTuneParams::ReasonText(FieldState state) {
+  switch (state) {
+    case FieldState::kKnown: return L"";
+    case FieldState::kNotRead: return text::kNotReadYet;
+    case FieldState::kNoReply: return text::kNoReply;
+    case FieldState::kBadReply: return text::kBadReply;
+    case FieldState::kOutOfRange: return text::kOutOfRange;
+  }
+  return L"";
+}
+
+std::wstring TfmTuneParams::MarkedFieldLines() const {
+  std::wstring lines;
+  for (int row = 1; row <= kSensorRows; ++row) {
+    for (const bool ident : {false, true}) {
+      const FieldState state = ident ? IdentState(row) : LevelState(row);
+      if (state == FieldState::kKnown) continue;
+      lines += FieldName(row, ident) + L": " + ReasonText(state);
+      if (state == FieldState::kOutOfRange) lines += L" (" + WindowText(LevelEdit(row)) + L")";
+      lines += L"\n";
+    }
+  }
+  return lines;
+}
+
+void TfmTuneParams::ShowMarkSummary() {
+  std::wstring first;
+  int more = 0;
+  for (int row = 1; row <= kSensorRows; ++row) {
+    for (const bool ident : {false, true}) {
+      if (!IsMarked(ident ? IdentEdit(row) : LevelEdit(row))) continue;
+      if (first.empty())
+        first = FieldName(row, ident) + L": " + ReasonText(ident ? IdentState(row) : LevelState(row));
+      else
+        ++more;
+    }
+  }
+  if (more > 0) first += text::kMoreMarked + std::to_wstring(more) + L")";
+  SetStatus(first.c_str(), false);
+}
+
+bool TfmTuneParams::CheckMarkedFields() {
+  const std::wstring lines = MarkedFieldLines();
+  if (lines.empty()) return true;
+  const std::wstring message = std::wstring(text::kWriteRefused) + L"\n" + lines + L"\n" + text::kOfferReread;
+  if (ShowMessageBox(message.c_str(), text::kWarningCaption, MB_YESNO | MB_ICONWARNING) == IDYES) {
+    bbtReadClick();
+    return false;
+  }
+  // To the first field that needs typing.
+  for (int row = 1; row <= kSensorRows; ++row) {
+    for (const HWND edit : {LevelEdit(row), IdentEdit(row)}) {
+      const FieldState state = edit == LevelEdit(row) ? LevelState(row) : IdentState(row);
+      if (state != FieldState::kKnown && IsWindowEnabled(edit)) {
+        SetFocus(edit);
+        return false;
+      }
+    }
+  }
+  return false;
+}
+
+HWND TfmTuneParams::FocusFallback(HWND control) const {
+  const auto usable = [](HWND w) { return IsWindowEnabled(w) && IsWindowVisible(w); };
+  if (control == bbtSave && usable(cbConnetionType)) return cbConnetionType;
+  if (control == bbtWrite && usable(bbtRead)) return bbtRead;
+  return pgTuneParams;
+}
+
+void TfmTuneParams::DisableButton(HWND button) {
+  if (GetFocus() == button) SetFocus(FocusFallback(button));
+  EnableWindow(button, FALSE);
 }
 
 void TfmTuneParams::ShowProgramCode(const std::wstring& code) {
@@ -771,7 +938,14 @@ void TfmTuneParams::ShowProgramCode(const std::wstring& code) {
   SendMessageW(lbVers2, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), FALSE);
   if (fitted_font_ && fitted_font_ != chosen) DeleteObject(fitted_font_);
   fitted_font_ = chosen != version_font_ ? chosen : nullptr;
+  code_unknown_ = false;
   SetWindowTextW(lbVers2, code.c_str());
+}
+
+void TfmTuneParams::ShowProgramCodeUnknown(FieldState reason) {
+  ShowProgramCode(ReasonText(reason));
+  code_unknown_ = true;
+  InvalidateRect(lbVers2, nullptr, TRUE);
 }
 
 int TfmTuneParams::SelectedChannel() const {

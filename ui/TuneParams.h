@@ -22,6 +22,18 @@ namespace lumo::ui {
 
 constexpr int kSensorRows = 11;
 
+// What a field of a sensor row (a height or an identifier) holds. Only a
+// known field may be written: one the gauge sent in a valid reply, or one the
+// user has typed into since. Every other state shows the field marked and
+// keeps Write from sending anything.
+enum class FieldState : uint8_t {
+  kNotRead,     // nothing read yet (before the first read)
+  kKnown,       // read from the gauge, or typed by the user
+  kNoReply,     // its request brought no reply ("нет ответа")
+  kBadReply,    // its reply was bad or did not convert ("ошибка ответа")
+  kOutOfRange,  // a height the gauge sent that does not fit 0 to 65535
+};
+
 // Control identifiers. bbtCancel is the dialog's cancel button, so Esc
 // (IDCANCEL from the dialog manager) presses it.
 enum ControlId : int {
@@ -95,14 +107,34 @@ class TfmTuneParams {
   HWND IdentEdit(int row) const { return rows_[row - 1].ident; }
   // Height of a row; false when the text is not a whole number 0 to 65535.
   bool LevelValue(int row, uint16_t& value) const;
-  void SetLevelValue(int row, uint16_t value);
   // Identifier of a row: "$" + text converted; false when it does not convert.
   bool IdentValue(int row, int64_t& value) const;
-  void SetIdentValue(int row, int64_t value);
+  // Fill a row's field from a read: a known value is shown as it is (a
+  // height out of range too, whole and marked); any other state empties
+  // the field and marks it with its reason.
+  void ShowReadLevel(int row, FieldState state, int64_t value);
+  void ShowReadIdent(int row, FieldState state, int64_t value);
+  FieldState LevelState(int row) const { return level_state_[row - 1]; }
+  FieldState IdentState(int row) const { return ident_state_[row - 1]; }
+  // "<row caption>, <height|identifier>" as boxes and the status line name a field.
+  static std::wstring FieldName(int row, bool ident);
+  // The reason shown for a field state ("нет ответа", ...); empty for known.
+  static const wchar_t* ReasonText(FieldState state);
+  // The marked fields, one line each ("5 термометр, высота: нет ответа");
+  // empty when every field is known.
+  std::wstring MarkedFieldLines() const;
+  // Status line for the marked fields: the first of them in full and how
+  // many more; empty when there are none.
+  void ShowMarkSummary();
   int SelectedChannel() const;
   // Shows the program code in lbVers2, whole.
   void ShowProgramCode(const std::wstring& code);
+  // Shows that the program code is unknown, with the reason, in its place.
+  void ShowProgramCodeUnknown(FieldState reason);
   void SetStatus(const wchar_t* text, bool repaint_now);
+  // Disables a button of a page; when it has the focus, the focus first
+  // moves to a control of the same page that keeps Esc and Enter working.
+  void DisableButton(HWND button);
 
   // Controls, named as the form's designer named them.
   HWND pgTuneParams = nullptr, tsOther = nullptr, tsTuneParams = nullptr;
@@ -132,6 +164,16 @@ class TfmTuneParams {
   void WorkerStarting(HANDLE thread);
   void WorkerEnded();
   bool CheckAllInputs();
+  // Write's refusal while fields are marked: one box naming them, offering
+  // to read the channel again. True when nothing is marked.
+  bool CheckMarkedFields();
+  void SetFieldText(HWND edit, const std::wstring& text);
+  void MarkField(HWND edit, FieldState& slot, FieldState state);
+  // The user changed a field's text: it counts as typed from now on.
+  void FieldTyped(HWND edit);
+  // Where the focus goes when control is disabled while it has it.
+  HWND FocusFallback(HWND control) const;
+  bool IsMarked(HWND edit) const;
   int Scale(int pixels) const;
 
   HWND owner_;
@@ -139,12 +181,17 @@ class TfmTuneParams {
   int dpi_ = 96;
   HFONT form_font_ = nullptr, version_font_ = nullptr, status_font_ = nullptr;
   HFONT fitted_font_ = nullptr;  // lbVers2's smaller type for a long code
+  HBRUSH mark_brush_ = nullptr;  // background of a marked field
   HIMAGELIST glyphs_[3] = {};
   Row rows_[kSensorRows] = {};
   int modal_result_ = 0;
   bool close_requested_ = false;
   int workers_running_ = 0;
   HWND focus_before_worker_ = nullptr;
+  FieldState level_state_[kSensorRows] = {};
+  FieldState ident_state_[kSensorRows] = {};
+  bool code_unknown_ = false;
+  bool filling_ = false;  // the dialog itself is setting a field's text
   std::vector<HANDLE> worker_threads_;
 };
 

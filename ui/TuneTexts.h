@@ -26,6 +26,25 @@ inline constexpr wchar_t kChooseChannel[] = L"Выберите номер кан
 inline constexpr wchar_t kBadIdent[] = L"Введен некорректный идентификатор";
 inline constexpr wchar_t kBadHeight[] = L"Введена некорректная высота (допустимо от 0 до 65535)";
 inline constexpr wchar_t kInfoCaption[] = L"Информация";
+inline constexpr wchar_t kWarningCaption[] = L"Внимание";
+
+// Fields the gauge did not give: the reasons, the field names, the boxes.
+inline constexpr wchar_t kNoReply[] = L"нет ответа";
+inline constexpr wchar_t kBadReply[] = L"ошибка ответа";
+inline constexpr wchar_t kOutOfRange[] = L"вне диапазона";
+inline constexpr wchar_t kNotSent[] = L"не отправлено";
+inline constexpr wchar_t kNotReadYet[] = L"не считано";
+inline constexpr wchar_t kHeightField[] = L"высота";
+inline constexpr wchar_t kIdentField[] = L"идентификатор";
+inline constexpr wchar_t kMoreMarked[] = L" (и ещё ";  // followed by a count and ")"
+inline constexpr wchar_t kWriteRefused[] =
+    L"Ничего не записано: эти значения не получены от Лумо и не введены вручную:";
+inline constexpr wchar_t kOfferReread[] =
+    L"Считать канал заново? Введённые значения будут заменены.\n"
+    L"«Нет» — ввести значения в отмеченные поля и записать снова.";
+inline constexpr wchar_t kNotLanded[] = L"Не записано в Лумо (уровнемер не подтвердил запись):";
+inline constexpr wchar_t kNotLandedHint[] =
+    L"Что хранит уровнемер для этих полей, покажет повторное считывание.";
 inline constexpr wchar_t kUnknownError[] = L"Неизвестная ошибка";
 
 // The menu item: caption prefix (its final space included) and hint.

@@ -10,6 +10,24 @@
 
 namespace lumo::ui {
 
+namespace {
+
+// The outcome of a request from the link state it left: a valid reply, none
+// (no reply, no transport), or a bad one.
+FieldState Outcome(uint8_t link_state) {
+  if (link_state == lumo::kLinkValidReply) return FieldState::kKnown;
+  return link_state == lumo::kLinkNoReply ? FieldState::kNoReply : FieldState::kBadReply;
+}
+
+// A request that raised an error: without a reply when the link state says
+// so, otherwise its reply was bad or did not convert (the link state stays 1
+// for a conversion error).
+FieldState FailedOutcome(uint8_t link_state) {
+  return link_state == lumo::kLinkNoReply ? FieldState::kNoReply : FieldState::kBadReply;
+}
+
+}  // namespace
+
 bool TWorkerThread::Start() {
   const HANDLE thread = CreateThread(nullptr, 0, &ThreadEntry, this, CREATE_SUSPENDED, nullptr);
   if (!thread) {
@@ -47,30 +65,41 @@ void TGetThread::Execute() {
   // Error texts of the batch, shown once the driver lock is free again so
   // that host requests are not held up behind a box waiting for a person.
   std::vector<std::wstring> errors;
-  bool code_failed = false;
   bool any_valid = false;
   {
-    // One uninterrupted batch: the host's requests wait until it ends.
+    // One uninterrupted batch: the host's requests wait until it ends, and
+    // the link state read after each request is that request's own.
     DriverLockGuard lock(driver);
     try {
       driver.ReadProgramCode(Channel, ProgramCode);
-      code_failed = driver.GetLinkState() != lumo::kLinkValidReply;
+      CodeState = Outcome(driver.GetLinkState());
       for (int i = 1; i <= kSensorRows; ++i) {
+        bool height_done = false;
         try {
-          Heights[i] = static_cast<uint16_t>(driver.ReadChannelParameter(Channel, static_cast<uint8_t>(i)));
-          any_valid |= driver.GetLinkState() == lumo::kLinkValidReply;
+          Heights[i] = driver.ReadChannelParameter(Channel, static_cast<uint8_t>(i));
+          HeightStates[i] = Outcome(driver.GetLinkState());
+          height_done = true;
           Idents[i] = driver.ReadChannelParameter(Channel, static_cast<uint8_t>(i + 128));
-          any_valid |= driver.GetLinkState() == lumo::kLinkValidReply;
+          IdentStates[i] = Outcome(driver.GetLinkState());
         } catch (...) {
           errors.push_back(CurrentErrorText());
+          // After a failed height the identifier is not asked for: it is
+          // unknown for the same reason.
+          const FieldState failed = FailedOutcome(driver.GetLinkState());
+          if (!height_done) HeightStates[i] = failed;
+          IdentStates[i] = failed;
         }
+        any_valid |= HeightStates[i] == FieldState::kKnown || IdentStates[i] == FieldState::kKnown;
       }
     } catch (...) {
-      // A failed program code request ends the batch quietly.
-      code_failed = true;
+      // A failed program code request ends the batch quietly; nothing of the
+      // channel is known.
+      const FieldState failed = FailedOutcome(driver.GetLinkState());
+      CodeState = failed;
+      for (int i = 1; i <= kSensorRows; ++i) HeightStates[i] = IdentStates[i] = failed;
     }
   }
-  if (code_failed && !any_valid) Absent = 1;
+  if (CodeState != FieldState::kKnown && !any_valid) Absent = 1;
   for (const std::wstring& message : errors) ShowErrorBox(message.c_str());
   Synchronize(&TGetThread::AfterRead);
 }
@@ -84,9 +113,10 @@ void TGetThread::BeforeRead() {
 
 void TGetThread::AfterRead() {
   if (Absent) {
+    // Nothing of the gauge's: every field empty and marked, and disabled.
     for (int row = 1; row <= kSensorRows; ++row) {
-      Dialog->SetLevelValue(row, 0);
-      Dialog->SetIdentValue(row, 0);
+      Dialog->ShowReadLevel(row, HeightStates[row], 0);
+      Dialog->ShowReadIdent(row, IdentStates[row], 0);
     }
     ShowWindow(Dialog->lbVers, SW_HIDE);
     ShowWindow(Dialog->lbVers2, SW_HIDE);
@@ -94,14 +124,17 @@ void TGetThread::AfterRead() {
     Dialog->SetStatus(text::kDeviceAbsent, false);
   } else {
     Dialog->AccessOnOff(true);
-    for (int row = 1; row <= kSensorRows; ++row) Dialog->SetLevelValue(row, Heights[row]);
-    for (int row = 1; row <= kSensorRows; ++row) Dialog->SetIdentValue(row, Idents[row]);
-    Dialog->SetStatus(L"", false);
+    for (int row = 1; row <= kSensorRows; ++row) Dialog->ShowReadLevel(row, HeightStates[row], Heights[row]);
+    for (int row = 1; row <= kSensorRows; ++row) Dialog->ShowReadIdent(row, IdentStates[row], Idents[row]);
+    Dialog->ShowMarkSummary();
     ShowWindow(Dialog->lbVers, SW_SHOW);
     ShowWindow(Dialog->lbVers2, SW_SHOW);
-    Dialog->ShowProgramCode(WideFromCp1251(ProgramCode.c_str()));
+    if (CodeState == FieldState::kKnown)
+      Dialog->ShowProgramCode(WideFromCp1251(ProgramCode.c_str()));
+    else
+      Dialog->ShowProgramCodeUnknown(CodeState);
   }
-  EnableWindow(Dialog->bbtWrite, FALSE);
+  Dialog->DisableButton(Dialog->bbtWrite);
   EnableWindow(Dialog->bbtRead, TRUE);
   RedrawWindow(Dialog->Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
@@ -118,13 +151,44 @@ void TSetThread::Execute() {
     return;
   }
   TSilo& driver = *Dialog->Driver;
-  for (int i = 1; i <= kSensorRows; ++i) {
+  // One request with the link state it left, under the driver lock so that
+  // no host request falls between them; host requests still fall between
+  // the parameters.
+  const auto write = [&](int row, bool ident) {
+    DriverLockGuard lock(driver);
+    const uint8_t parameter = static_cast<uint8_t>(ident ? row + 128 : row);
+    const int64_t value = ident ? Idents[row] : static_cast<int64_t>(Heights[row]);
     try {
-      driver.WriteChannelParameter(Channel, static_cast<uint8_t>(i), static_cast<int64_t>(Heights[i]));
-      driver.WriteChannelParameter(Channel, static_cast<uint8_t>(i + 128), Idents[i]);
+      driver.WriteChannelParameter(Channel, parameter, value);
+    } catch (...) {
+      Failed.push_back({row, ident, FailedOutcome(driver.GetLinkState())});
+      throw;
+    }
+    const FieldState outcome = Outcome(driver.GetLinkState());
+    if (outcome != FieldState::kKnown) Failed.push_back({row, ident, outcome});
+  };
+  for (int i = 1; i <= kSensorRows; ++i) {
+    bool height_done = false;
+    try {
+      write(i, false);
+      height_done = true;
+      write(i, true);
     } catch (...) {
       ShowErrorBox(CurrentErrorText().c_str());
+      // After a failed height the identifier is not sent.
+      if (!height_done) Failed.push_back({i, true, FieldState::kNotRead});
     }
+  }
+  if (!Failed.empty()) {
+    // One box for everything that did not land, shown off the lock.
+    std::wstring message = std::wstring(text::kNotLanded) + L"\n";
+    for (const NotLanded& failed : Failed)
+      message += TfmTuneParams::FieldName(failed.row, failed.ident) + L": " +
+                 (failed.reason == FieldState::kNotRead ? text::kNotSent
+                                                        : TfmTuneParams::ReasonText(failed.reason)) +
+                 L"\n";
+    message += text::kNotLandedHint;
+    ShowErrorBox(message.c_str());
   }
   Synchronize(&TSetThread::AfterWrite);
 }
@@ -132,6 +196,12 @@ void TSetThread::Execute() {
 void TSetThread::BeforeWrite() {
   Dialog->SetStatus(text::kPleaseWait, true);
   Channel = static_cast<uint8_t>(Dialog->SelectedChannel());
+  // Write's click refuses marked fields already; this holds whatever path
+  // leads here.
+  for (int row = 1; row <= kSensorRows; ++row) {
+    if (Dialog->LevelState(row) != FieldState::kKnown || Dialog->IdentState(row) != FieldState::kKnown)
+      throw std::invalid_argument("a field the gauge did not give");
+  }
   for (int row = 1; row <= kSensorRows; ++row) {
     if (!Dialog->LevelValue(row, Heights[row])) throw std::invalid_argument("height");
   }
@@ -144,7 +214,8 @@ void TSetThread::BeforeWrite() {
 void TSetThread::AfterWrite() {
   Dialog->SetStatus(L"", false);
   Dialog->AccessOnOff(true);
-  EnableWindow(Dialog->bbtWrite, FALSE);
+  // Write stays on when something did not land, so that it can be repeated.
+  if (Failed.empty()) Dialog->DisableButton(Dialog->bbtWrite);
   EnableWindow(Dialog->bbtRead, TRUE);
 }
 

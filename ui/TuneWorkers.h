@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ui/TuneParams.h"
 
@@ -45,9 +46,14 @@ class TGetThread : public TWorkerThread {
   using TWorkerThread::TWorkerThread;
 
   uint8_t Channel = 0;
-  uint16_t Heights[kSensorRows + 1] = {};  // index 1 to 11
-  int64_t Idents[kSensorRows + 1] = {};    // index 1 to 11
+  // Values as the gauge sent them (a height is never cut to 16 bits), and
+  // for each field whether its request brought a valid reply. Index 1 to 11.
+  int64_t Heights[kSensorRows + 1] = {};
+  int64_t Idents[kSensorRows + 1] = {};
+  FieldState HeightStates[kSensorRows + 1] = {};
+  FieldState IdentStates[kSensorRows + 1] = {};
   std::string ProgramCode;
+  FieldState CodeState = FieldState::kNotRead;
   // Non-zero selects the "absent gauge" form of AfterRead: set when the
   // program code request failed or brought no valid reply and no parameter
   // came back either, so there is nothing of the gauge's to show or write.
@@ -68,6 +74,13 @@ class TSetThread : public TWorkerThread {
   uint8_t Channel = 0;
   uint16_t Heights[kSensorRows + 1] = {};
   int64_t Idents[kSensorRows + 1] = {};
+  // A parameter whose write brought no valid reply, or was not sent.
+  struct NotLanded {
+    int row;
+    bool ident;
+    FieldState reason;  // kNoReply, kBadReply, or kNotRead for "not sent"
+  };
+  std::vector<NotLanded> Failed;
 
  protected:
   void Execute() override;

@@ -372,8 +372,24 @@ TEST(LumoSimFaults, MatchingCountsAndPersistence) {
   EXPECT_TRUE(Valid(Ask(s, {0x11})));
 
   const std::vector<std::string> rejected = {"kind=flood", "code=4", "kind=delay ms=x", "kind=silence ch=300",
-                                             "kind=silence when=now"};
+                                             "kind=silence when=now", "kind=silence param=256"};
   for (const auto& text : rejected) EXPECT_EQ(s.Control("fault " + text).rfind("err ", 0), 0u) << text;
+
+  // param= matches the reads and writes of that one parameter only.
+  s.Control("clear");
+  EXPECT_EQ(s.Control("fault ch=3 param=5 kind=silence persist"), "ok kind=silence ch=3 param=5 persist");
+  const struct {
+    std::vector<uint8_t> payload;
+    bool silent;
+  } requests[] = {
+      {{3, 3, 1, 5}, true},               // its read
+      {{3, 0x83, 3, 5, 0x02, 0x58}, true},  // its write
+      {{3, 3, 1, 133}, false},            // the same sensor's identifier
+      {{3, 3, 1, 6}, false},              // another parameter
+      {{4, 3, 1, 5}, false},              // another channel
+      {{3, 4, 0}, false},                 // not a parameter request
+  };
+  for (const auto& r : requests) EXPECT_EQ(Ask(s, r.payload).empty(), r.silent) << int(r.payload[1]);
 }
 
 TEST(LumoSimControl, SetGetStatsAndErrors) {

@@ -97,7 +97,8 @@ TEST(HostWindow, PollsShowsReleasesFromAnotherThreadAndCloses) {
   lumo_host::HostOptions options;
   options.poll_interval_ms = 50;
   HostWindow window({{NewDriver(SimGauge::Com(), false), L"sim"},
-                     {NewDriver(1, true), L"no unit"}},
+                     {NewDriver(1, true), L"no unit"},
+                     {nullptr, L"COM200", L"Невозможно открыть COM200"}},
                     options);
   ASSERT_TRUE(window.Create());
 
@@ -139,6 +140,12 @@ TEST(HostWindow, PollsShowsReleasesFromAnotherThreadAndCloses) {
     EXPECT_EQ(CellText(window, 1, HostWindow::kColValue), L"");
     EXPECT_EQ(CellText(window, 1, HostWindow::kColState), L"");
     EXPECT_EQ(CellText(window, 1, HostWindow::kColError), unit_row.error);
+    // A gauge whose factory failed: a row with its error, never polled.
+    EXPECT_EQ(CellText(window, 2, HostWindow::kColLabel), L"COM200");
+    EXPECT_EQ(CellText(window, 2, HostWindow::kColLink), L"not opened");
+    EXPECT_EQ(CellText(window, 2, HostWindow::kColError), L"Невозможно открыть COM200");
+    EXPECT_TRUE(window.Snapshot(2).not_opened);
+    EXPECT_EQ(window.PollCount(2), 0u);
 
     // Released from this thread: the poller stops, the other gauge goes on.
     window.ReleaseGauge(1);
@@ -299,8 +306,10 @@ TEST(LumoHostProgram, CommandLine) {
       {L"unit:4", 2, "bad gauge"},
       {L"com:x1", 2, "bad gauge"},
       {L"unit:1 serial", 2, "bad gauge 'serial'"},
-      // The factory throws: its Windows-1251 message comes out as UTF-8.
-      {L"unit:1 com:200", 1, "com:200: Невозможно открыть COM200"},
+      // The factory throws: its Windows-1251 message comes out as UTF-8, and
+      // with no gauge created at all the host ends with 1.
+      {L"com:200", 1, "com:200: Невозможно открыть COM200"},
+      {L"com:200 com:201", 1, "com:201: Невозможно открыть COM201"},
   };
   for (const Case& c : cases) {
     const ProgramRun run = RunHost(c.args);
@@ -311,11 +320,19 @@ TEST(LumoHostProgram, CommandLine) {
 }
 
 TEST(LumoHostProgram, ScreenshotAfterPollingThenExit) {
-  const std::wstring bmp = TempPath(L"cli.bmp");
-  const ProgramRun run = RunHost(L"--poll-ms 100 --screenshot-after-ms 300 --screenshot-file \"" + bmp + L"\" unit:1 ini");
-  EXPECT_EQ(run.status, 0u) << run.err;
-  EXPECT_NE(run.out.find("lumo-host: screenshot"), std::string::npos) << run.out;
-  const std::string data = ReadFileBytes(bmp);
-  DeleteFileW(bmp.c_str());
-  EXPECT_EQ(data.substr(0, 2), "BM");
+  // The second list: one gauge fails to open, the host runs on with the
+  // other, polls it (the screenshot waits for its round) and ends with 0.
+  for (const wchar_t* gauges : {L"unit:1 ini", L"unit:1 com:200"}) {
+    const std::wstring bmp = TempPath(L"cli.bmp");
+    const ProgramRun run =
+        RunHost(L"--poll-ms 100 --screenshot-after-ms 300 --screenshot-file \"" + bmp + L"\" " + gauges);
+    EXPECT_EQ(run.status, 0u) << run.err;
+    EXPECT_NE(run.out.find("lumo-host: screenshot"), std::string::npos) << run.out;
+    const std::string data = ReadFileBytes(bmp);
+    DeleteFileW(bmp.c_str());
+    EXPECT_EQ(data.substr(0, 2), "BM");
+    if (std::wstring(gauges).find(L"com:200") != std::wstring::npos) {
+      EXPECT_NE(run.err.find("com:200: Невозможно открыть COM200"), std::string::npos) << run.err;
+    }
+  }
 }

@@ -22,10 +22,12 @@
 #include "driver/ConnectionConfig.h"
 #include "driver/MenuHook.h"
 #include "driver/Silo.h"
+#include "serial/SerialApi.h"
 #include "ui/MessageBoxSeam.h"
 #include "ui/TuneParams.h"
 #include "ui/TuneTexts.h"
 
+using lumo::ui::FieldState;
 using lumo::ui::TfmTuneParams;
 using lumo_host::HostWindow;
 using namespace lumo_test;
@@ -124,6 +126,18 @@ TfmTuneParams& OpenDialog(HWND host, UINT command) {
 }
 
 bool Enabled(HWND w) { return IsWindowEnabled(w) != FALSE; }
+
+// The keyboard focus of the dialog's thread.
+HWND FocusOf(HWND dialog) {
+  GUITHREADINFO info = {};
+  info.cbSize = sizeof info;
+  GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
+  return info.hwndFocus;
+}
+
+bool Contains(const std::wstring& text, const std::wstring& part) {
+  return text.find(part) != std::wstring::npos;
+}
 bool Visible(HWND w) { return IsWindowVisible(w) != FALSE; }
 
 // Picks an item of a drop-down list with the mouse: open it, click the item.
@@ -139,10 +153,16 @@ void PickWithMouse(XInput& input, HWND combo, int index) {
   input.ClickAt(list.left + 12, list.top + 2 + (index - top) * height + height / 2);
 }
 
-// Waits for a worker: the channel list goes off when it starts, on at the end.
+// Lets the dialog's thread finish the step it is running: Read goes on at
+// the start of the last step, before the rows are filled.
+void FlushDialogThread(TfmTuneParams& form) { SendMessageW(form.Handle(), WM_NULL, 0, 0); }
+
+// Waits for a worker: Read goes off when it starts, on in its last step.
 bool WaitForWorker(TfmTuneParams& form, int timeout_ms = 60000) {
-  return WaitFor([&] { return !Enabled(form.bbtRead); }, 10000) &&
-         WaitFor([&] { return Enabled(form.bbtRead); }, timeout_ms);
+  const bool ended = WaitFor([&] { return !Enabled(form.bbtRead); }, 10000) &&
+                     WaitFor([&] { return Enabled(form.bbtRead); }, timeout_ms);
+  FlushDialogThread(form);
+  return ended;
 }
 
 class TuningDialog : public ::testing::Test {
@@ -493,6 +513,227 @@ TEST_F(TuningDialog, ReadFillsTheRowsAndWriteSendsWhatWasEntered) {
   CloseWithEscape();
 }
 
+// Fields whose request brought no valid reply are shown empty and marked,
+// never as 0; Write then sends nothing and names them in one box, and sends
+// all 22 values once the user has typed them.
+TEST_F(TuningDialog, FieldsTheGaugeDidNotGiveAreMarkedAndNeverWritten) {
+  const struct Case {
+    const char* name;
+    std::vector<std::string> faults;
+    int row;              // the row left unknown; 0: none
+    FieldState expected;  // its two fields
+    FieldState code;      // the program code
+  } cases[] = {
+      {"one sensor silent", {"param=5 kind=silence persist", "param=133 kind=silence persist"}, 5,
+       FieldState::kNoReply, FieldState::kKnown},
+      {"one sensor's replies fail their check",
+       {"param=9 kind=badcheck persist", "param=137 kind=badcheck persist"}, 9, FieldState::kBadReply,
+       FieldState::kKnown},
+      {"the program code alone", {"code=1 kind=silence persist"}, 0, FieldState::kKnown,
+       FieldState::kNoReply},
+  };
+  for (int row = 1; row <= 11; ++row) sim.Ok("set ch=4 param=" + std::to_string(row) + " value=" + std::to_string(600 + row));
+  sim.Ok("set ch=4 program=0102A0FF");
+  HostRun run({SimGaugeDriver()}, 100000);
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  ShowParametersPage(input, form);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim.Ok("clear faults");
+    for (const std::string& fault : c.faults) sim.Ok("fault ch=4 " + fault);
+    if (SendMessageW(form.cbSiloNum, CB_GETCURSEL, 0, 0) == 4)
+      input.Click(form.bbtRead);
+    else
+      PickWithMouse(input, form.cbSiloNum, 4);
+    ASSERT_TRUE(WaitForWorker(form));
+    for (int row = 1; row <= 11; ++row) {
+      const FieldState want = row == c.row ? c.expected : FieldState::kKnown;
+      EXPECT_EQ(form.LevelState(row), want) << row;
+      EXPECT_EQ(form.IdentState(row), want) << row;
+      EXPECT_EQ(Text(form.LevelEdit(row)), want == FieldState::kKnown ? std::to_wstring(600 + row) : L"") << row;
+      EXPECT_EQ(Text(form.IdentEdit(row)).empty(), want != FieldState::kKnown) << row;
+      EXPECT_TRUE(Enabled(form.LevelEdit(row)));
+    }
+    if (c.row) {
+      const std::wstring reason = TfmTuneParams::ReasonText(c.expected);
+      EXPECT_TRUE(Contains(Text(form.pnTune), TfmTuneParams::FieldName(c.row, false) + L": " + reason))
+          << Utf8(Text(form.pnTune));
+    }
+    if (c.code == FieldState::kKnown)
+      EXPECT_EQ(Text(form.lbVers2), L"0102A0FF");
+    else
+      EXPECT_EQ(Text(form.lbVers2), TfmTuneParams::ReasonText(c.code));
+    if (c.row == 5) input.Shot("tuning-unknown-row", FindDialog());
+    EXPECT_TRUE(Boxes().empty()) << "no exception, no box";
+    if (!c.row) continue;
+
+    // Another row edited, then Write: one box naming both fields, no frame.
+    sim.Ok("clear faults");
+    sim.Ok("clear stats");
+    input.Click(form.LevelEdit(1));
+    input.Key("ctrl+a");
+    input.Type("700");
+    ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtWrite); }));
+    input.Click(form.bbtWrite);
+    ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); }));
+    const Box refusal = Boxes()[0];
+    EXPECT_EQ(refusal.flags, static_cast<unsigned>(MB_YESNO | MB_ICONWARNING));
+    EXPECT_TRUE(Contains(refusal.text, TfmTuneParams::FieldName(c.row, false))) << Utf8(refusal.text);
+    EXPECT_TRUE(Contains(refusal.text, TfmTuneParams::FieldName(c.row, true))) << Utf8(refusal.text);
+    EXPECT_EQ(sim.Stat("writes"), 0);
+    // Answered "No": the focus waits in the first marked field. Leaving it
+    // empty is no input error; typing makes it count as known.
+    EXPECT_TRUE(WaitFor([&] { return FocusOf(FindDialog()) == form.LevelEdit(c.row); }));
+    input.Type("1234");
+    input.Click(form.IdentEdit(c.row));
+    input.Type("cafe");
+    ASSERT_TRUE(WaitFor([&] { return form.IdentState(c.row) == FieldState::kKnown; }));
+    EXPECT_EQ(form.LevelState(c.row), FieldState::kKnown);
+    input.Click(form.bbtWrite);
+    ASSERT_TRUE(WaitForWorker(form));
+    EXPECT_EQ(sim.Stat("writes"), 22);
+    // Write had the focus and is off after the write: Read has it now.
+    EXPECT_TRUE(WaitFor([&] { return FocusOf(FindDialog()) == form.bbtRead; }));
+    EXPECT_EQ(sim.Ok("get ch=4 param=" + std::to_string(c.row)), "ok value=1234 hex=04D2");
+    EXPECT_NE(sim.Ok("get ch=4 param=" + std::to_string(c.row + 128)).find("hex=000000000000CAFE"),
+              std::string::npos);
+    EXPECT_EQ(sim.Ok("get ch=4 param=1"), "ok value=700 hex=02BC");
+    EXPECT_EQ(Boxes().size(), 1u);
+    {
+      std::lock_guard<std::mutex> lock(g_boxes_mutex);
+      g_boxes.clear();
+    }
+    // Back to the gauge's first values for the next case.
+    sim.Ok("set ch=4 param=1 value=601");
+    sim.Ok("set ch=4 param=" + std::to_string(c.row) + " value=" + std::to_string(600 + c.row));
+  }
+  sim.Ok("clear faults");
+  CloseWithEscape();
+}
+
+// One read with a mix of outcomes over a communication unit, whose replies
+// are scripted request by request; then a write during which the gauge stops
+// answering half-way: one box names what did not land.
+TEST_F(TuningDialog, MixedReadOutcomesAndAWriteThatStopsHalfWay) {
+  ScriptedUnit unit;
+  auto* silo = new TSilo(0, unit.unit());
+  HostRun run({{silo->AsDriver(), L"unit"}}, 100000);
+  ASSERT_TRUE(WaitFor([&] { return run.host().PollCount(0) > 0; }));
+  const auto height = [](int row, const std::string& value_bytes) {
+    const int count = static_cast<int>(value_bytes.size() / 2) + 1;
+    char head[16];
+    std::snprintf(head, sizeof head, "0703%02X%02X", static_cast<unsigned>(count), static_cast<unsigned>(row));
+    return Frame(head + value_bytes);
+  };
+  const auto ident = [](int row) {
+    char data[40];
+    std::snprintf(data, sizeof data, "070309%02X%016X", static_cast<unsigned>(row + 128), static_cast<unsigned>(row));
+    return Frame(data);
+  };
+  std::string bad_check = height(4, "0258");
+  bad_check[bad_check.size() - 4] = bad_check[bad_check.size() - 4] == '0' ? '1' : '0';
+  unit.QueueReply(Frame("070104" "0102A0FF" "00"));
+  unit.QueueReply(height(1, "0258"));   // row 1: height read,
+  unit.QueueReply("");                  //   identifier silent
+  unit.QueueReply(Frame("07030003"));   // row 2: count 0, the height does not convert (a box);
+                                        //   its identifier is not asked for
+  unit.QueueReply(height(3, "011170")); // row 3: a height of 70000
+  unit.QueueReply(ident(3));
+  unit.QueueReply(bad_check);           // row 4: a bad check
+  unit.QueueReply(ident(4));
+  for (int row = 5; row <= 11; ++row) {
+    unit.QueueReply(height(row, "0258"));
+    unit.QueueReply(ident(row));
+  }
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  ShowParametersPage(input, form);
+  PickWithMouse(input, form.cbSiloNum, 7);
+  // Scripted replies come at once: the read may be over before a poll of
+  // the buttons would see it run, so wait for what it shows.
+  ASSERT_TRUE(WaitFor([&] { return Text(form.lbVers2) == L"0102A0FF" && Enabled(form.bbtRead); }));
+  FlushDialogThread(form);
+  const struct {
+    int row;
+    FieldState level;
+    const wchar_t* level_text;
+    FieldState ident;
+  } rows[] = {
+      {1, FieldState::kKnown, L"600", FieldState::kNoReply},
+      {2, FieldState::kBadReply, L"", FieldState::kBadReply},
+      {3, FieldState::kOutOfRange, L"70000", FieldState::kKnown},
+      {4, FieldState::kBadReply, L"", FieldState::kKnown},
+      {5, FieldState::kKnown, L"600", FieldState::kKnown},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(form.LevelState(r.row), r.level) << r.row;
+    EXPECT_EQ(Text(form.LevelEdit(r.row)), r.level_text) << r.row;
+    EXPECT_EQ(form.IdentState(r.row), r.ident) << r.row;
+    EXPECT_EQ(Text(form.IdentEdit(r.row)).empty(), r.ident != FieldState::kKnown) << r.row;
+  }
+  EXPECT_EQ(Text(form.IdentEdit(3)), L"0000000000000003");
+  EXPECT_EQ(Text(form.lbVers2), L"0102A0FF");
+  ASSERT_EQ(Boxes().size(), 1u) << "the conversion error keeps its box";
+  {
+    std::lock_guard<std::mutex> lock(g_boxes_mutex);
+    g_boxes.clear();
+  }
+
+  // The marked fields block Write, the out-of-range height among them; the
+  // arrow keys do not make a number of an empty height.
+  input.Click(form.LevelEdit(6));
+  input.Key("ctrl+a");
+  input.Type("5");
+  input.Click(form.LevelEdit(2));
+  input.Key("Up Up");
+  input.Click(form.bbtWrite);
+  ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); }));
+  const std::wstring refusal = Boxes()[0].text;
+  for (const auto& named : {TfmTuneParams::FieldName(1, true), TfmTuneParams::FieldName(2, false),
+                            TfmTuneParams::FieldName(2, true), TfmTuneParams::FieldName(3, false) + L": " +
+                                std::wstring(lumo::ui::text::kOutOfRange) + L" (70000)",
+                            TfmTuneParams::FieldName(4, false)})
+    EXPECT_TRUE(Contains(refusal, named)) << Utf8(named);
+  EXPECT_FALSE(Contains(refusal, TfmTuneParams::FieldName(5, false)));
+  EXPECT_EQ(Text(form.LevelEdit(2)), L"");
+  for (const auto& frame : unit.Frames()) EXPECT_NE(frame.substr(3, 2), "83") << "a write frame went out";
+
+  // Typed: the five fields count as known.
+  const std::pair<HWND, const char*> typed[] = {{form.IdentEdit(1), "11"}, {form.LevelEdit(2), "22"},
+                                                {form.IdentEdit(2), "22"}, {form.LevelEdit(3), "33"},
+                                                {form.LevelEdit(4), "44"}};
+  for (const auto& t : typed) {
+    input.Click(t.first);
+    input.Key("ctrl+a");
+    input.Type(t.second);
+  }
+  ASSERT_TRUE(WaitFor([&] { return Text(form.LevelEdit(4)) == L"44"; }));
+  // The gauge answers the first eleven writes, then falls silent.
+  unit.ClearCalls();
+  for (int i = 0; i < 11; ++i) unit.QueueReply(Frame("0783010" + std::to_string(i % 10)));
+  {
+    std::lock_guard<std::mutex> lock(g_boxes_mutex);
+    g_boxes.clear();
+  }
+  input.Click(form.bbtWrite);
+  // The report comes before the last step turns Read on again.
+  ASSERT_TRUE(WaitFor([&] { return Boxes().size() == 1 && Enabled(form.bbtRead); }));
+  FlushDialogThread(form);
+  int writes = 0;
+  for (const auto& frame : unit.Frames()) writes += frame.substr(3, 2) == "83";
+  EXPECT_EQ(writes, 22);
+  ASSERT_EQ(Boxes().size(), 1u);
+  const std::wstring report = Boxes()[0].text;
+  EXPECT_FALSE(Contains(report, TfmTuneParams::FieldName(6, false))) << Utf8(report);
+  EXPECT_TRUE(Contains(report, TfmTuneParams::FieldName(6, true) + L": " + lumo::ui::text::kNoReply))
+      << Utf8(report);
+  for (int row = 7; row <= 11; ++row) {
+    EXPECT_TRUE(Contains(report, TfmTuneParams::FieldName(row, false))) << row;
+    EXPECT_TRUE(Contains(report, TfmTuneParams::FieldName(row, true))) << row;
+  }
+  EXPECT_TRUE(Enabled(form.bbtWrite)) << "Write stays on to repeat what did not land";
+  CloseWithEscape();
+}
+
 TEST_F(TuningDialog, IdentifierAndHeightInputChecks) {
   HostRun run({SimGaugeDriver()}, 100000);
   TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
@@ -557,7 +798,7 @@ TEST_F(TuningDialog, IdentifierAndHeightInputChecks) {
   CloseWithEscape();
 }
 
-TEST_F(TuningDialog, SilentGaugeShowsZerosAndNoBox) {
+TEST_F(TuningDialog, SilentGaugeShowsEmptyMarkedRowsAndNoBox) {
   sim.Ok("fault ch=6 kind=silence persist");
   HostRun run({SimGaugeDriver()}, 100000);
   TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
@@ -565,8 +806,11 @@ TEST_F(TuningDialog, SilentGaugeShowsZerosAndNoBox) {
   PickWithMouse(input, form.cbSiloNum, 6);
   ASSERT_TRUE(WaitForWorker(form, 120000));
   for (int row = 1; row <= 11; ++row) {
-    EXPECT_EQ(Text(form.LevelEdit(row)), L"0");
-    EXPECT_EQ(Text(form.IdentEdit(row)), L"0000000000000000");
+    // Empty and marked: no zero the gauge never sent.
+    EXPECT_EQ(Text(form.LevelEdit(row)), L"");
+    EXPECT_EQ(Text(form.IdentEdit(row)), L"");
+    EXPECT_EQ(form.LevelState(row), FieldState::kNoReply);
+    EXPECT_EQ(form.IdentState(row), FieldState::kNoReply);
     EXPECT_FALSE(Enabled(form.LevelEdit(row))) << "nothing of the gauge's to write back";
   }
   EXPECT_EQ(Text(form.pnTune), text::kDeviceAbsent);
@@ -584,7 +828,9 @@ TEST_F(TuningDialog, ClosingWhileAReadRunsWaitsForIt) {
   PickWithMouse(input, form.cbSiloNum, 2);
   ASSERT_TRUE(WaitFor([&] { return Text(form.pnTune) == text::kPleaseWait; }, 10000));
   HWND dialog = FindDialog();
-  PostMessageW(dialog, WM_CLOSE, 0, 0);
+  // The channel list had the focus and went off with the other inputs: the
+  // focus waits on the page control, where Esc still reaches the dialog.
+  EXPECT_EQ(FocusOf(dialog), form.pgTuneParams);
   input.Key("Escape");
   // Still there while the batch runs, gone once it has ended.
   EXPECT_TRUE(Visible(dialog));
@@ -601,20 +847,52 @@ TEST_F(TuningDialog, SavingTheConnectionWritesCnfIniAndSwitches) {
   ASSERT_TRUE(WaitFor([&] { return !Enabled(form.bbtSave); }));
   EXPECT_EQ(form.Driver->ConnectionType(), 1);
   EXPECT_NE(ReadConfigFile().find("ConnectionType=1"), std::string::npos) << ReadConfigFile();
-  // Back to the gauge, with Enter on the page's default button.
-  PickWithMouse(input, form.cbConnetionType, SimType());
+  // The focus left the button that went off, for the connection list: the
+  // keys go on working there, and Enter presses the page's default button.
+  EXPECT_TRUE(WaitFor([&] { return FocusOf(FindDialog()) == form.cbConnetionType; }));
+  input.Key("Down");
   ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtSave); }));
-  input.Click(form.Label17);
   input.Key("Return");
   ASSERT_TRUE(WaitFor([&] { return !Enabled(form.bbtSave); }));
+  EXPECT_EQ(form.Driver->ConnectionType(), 2);
+
+  // Back to the gauge while its adapter is unplugged: the port box, no port,
+  // and Save stays on.
+  struct Unplugged {
+    static HANDLE WINAPI CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+  };
+  lumo::serial::Api().CreateFileA = &Unplugged::CreateFileA;
+  PickWithMouse(input, form.cbConnetionType, SimType());
+  ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtSave); }));
+  input.Click(form.bbtSave);
+  ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); }));
+  lumo::serial::Api().CreateFileA = &::CreateFileA;
+  EXPECT_EQ(Boxes()[0].text, L"Невозможно открыть порт COM для уровнемера!");
   EXPECT_EQ(form.Driver->ConnectionType(), SimType());
+  EXPECT_EQ(form.Driver->GaugePort(), nullptr);
+  EXPECT_TRUE(Enabled(form.bbtSave));
+  // Plugged in again: saving the same type once more opens the port, and the
+  // host reads the gauge through it.
+  EXPECT_TRUE(WaitFor([&] { return FocusOf(FindDialog()) == form.bbtSave; }));
+  input.Key("Return");
+  ASSERT_TRUE(WaitFor([&] { return !Enabled(form.bbtSave); }));
+  EXPECT_NE(form.Driver->GaugePort(), nullptr);
+  const uint64_t polls = run.host().PollCount(0);
+  EXPECT_TRUE(WaitFor([&] {
+    return run.host().PollCount(0) > polls + 1 && run.host().LastLinkState(0) == lumo::kLinkValidReply;
+  }));
+  // Esc still closes the dialog after a save.
   CloseWithEscape();
   RemoveConfigFile();
-  EXPECT_TRUE(Boxes().empty());
+  EXPECT_EQ(Boxes().size(), 1u);
 }
 
 // Over a communication unit that fails every parameter request: one box per
-// row, each shown while host requests get through, then zeros and the code.
+// row, each shown while host requests get through, then the rows empty and
+// marked, and the code.
 TEST_F(TuningDialog, ParameterErrorsAreShownAfterTheBatchOneBoxPerRow) {
   ScriptedUnit unit;
   unit.during_exchange = [&unit] {
@@ -638,7 +916,11 @@ TEST_F(TuningDialog, ParameterErrorsAreShownAfterTheBatchOneBoxPerRow) {
     EXPECT_EQ(box.text, L"Ошибка запроса параметра");
     EXPECT_TRUE(box.lock_free) << "a box held the driver lock";
   }
-  for (int row = 1; row <= 11; ++row) EXPECT_EQ(Text(form.LevelEdit(row)), L"0");
+  for (int row = 1; row <= 11; ++row) {
+    EXPECT_EQ(Text(form.LevelEdit(row)), L"") << "not a zero the gauge never sent";
+    EXPECT_EQ(form.LevelState(row), FieldState::kNoReply);
+    EXPECT_EQ(form.IdentState(row), FieldState::kNoReply) << "not asked for after its height failed";
+  }
   EXPECT_EQ(Text(form.lbVers2), L"0102A0FF");
   EXPECT_TRUE(Enabled(form.LevelEdit(1)));
   g_probe_driver = nullptr;

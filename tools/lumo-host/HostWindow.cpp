@@ -89,6 +89,10 @@ HostWindow::HostWindow(std::vector<Gauge> gauges, HostOptions options) : options
     slot->driver = g.driver;
     slot->label = std::move(g.label);
     slot->released = g.driver == nullptr;
+    if (!g.driver && !g.open_error.empty()) {
+      slot->last.not_opened = true;
+      slot->last.error = std::move(g.open_error);
+    }
     slots_.push_back(std::move(slot));
   }
 }
@@ -430,7 +434,7 @@ void HostWindow::RefreshRow(size_t gauge) {
   if (s.has_value) std::swprintf(value, 32, L"%.1f", s.value);
   std::swprintf(rounds, 24, L"%llu", static_cast<unsigned long long>(s.rounds));
   const std::wstring cells[kColumnCount] = {
-      slots_[gauge]->label, state, value, s.released ? L"released" : LinkText(s.link_state), rounds, s.error};
+      slots_[gauge]->label, state, value, s.not_opened ? L"not opened" : s.released ? L"released" : LinkText(s.link_state), rounds, s.error};
   for (int c = 1; c < kColumnCount; ++c) {
     LVITEMW item{};
     item.iSubItem = c;

@@ -25,6 +25,9 @@ namespace lumo_host {
 struct Gauge {
   lumo::Driver* driver;  // owned by the HostWindow from then on (null: shown as released)
   std::wstring label;
+  // Why the factory gave no driver (its exception's message): the row then
+  // shows "not opened" and this error, and is never polled.
+  std::wstring open_error = {};
 };
 
 struct HostOptions {
@@ -35,6 +38,7 @@ struct HostOptions {
 // The results of a gauge's last completed poll round.
 struct GaugeSnapshot {
   bool released = false;
+  bool not_opened = false;  // the factory failed; error holds its message
   uint64_t rounds = 0;      // completed poll rounds
   bool has_state = false;   // the state read came with a valid reply
   int32_t state = 0;        // slot 8 result

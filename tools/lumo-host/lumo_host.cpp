@@ -6,6 +6,10 @@
 //   lumo-host [--poll-ms N] [--screenshot-after-ms N [--screenshot-file F]] GAUGE...
 //   GAUGE: com:N | unit:N | ini                                  (default com:5)
 //
+// A gauge whose driver cannot be created (say its COM port does not open) is
+// shown as a row with the factory's error; exit status 1 only when no gauge
+// could be created at all.
+//
 // A GUI program; it prints its errors to stderr (the console it was started
 // from, or whatever its standard error is redirected to).
 #include <windows.h>
@@ -85,7 +89,11 @@ std::wstring Label(const GaugeArg& arg) {
 int main(int argc, char** argv) {
   AttachParentConsole();
 
-  CLI::App app{"Reference host of Lumo.dll: polls gauges and shows them in a window."};
+  CLI::App app{"Reference host of Lumo.dll: polls gauges and shows them in a window.\n"
+               "A gauge whose driver cannot be created (its COM port does not open) becomes a row\n"
+               "showing the factory's error, and the host runs on with the others. Exit status:\n"
+               "2 for a bad gauge argument, 1 when no gauge could be created (or Lumo.dll not\n"
+               "loaded), else the window's."};
   unsigned poll_ms = 1000;
   unsigned screenshot_after_ms = 0;
   std::string screenshot_file = "lumo-host.bmp";
@@ -125,9 +133,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // A gauge whose factory fails becomes a row with the factory's error; the
+  // host runs on with the others, and gives up only when none was created.
   std::vector<lumo_host::Gauge> gauges;
+  bool any_created = false;
   for (const GaugeArg& arg : parsed) {
     lumo::Driver* driver = nullptr;
+    std::string error;
     try {
       switch (arg.kind) {
         case GaugeArg::kCom: driver = get_silo_ex3(nullptr, arg.number, 0); break;
@@ -135,12 +147,20 @@ int main(int argc, char** argv) {
         case GaugeArg::kIni: driver = get_silo_ex(nullptr, 0); break;
       }
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "lumo-host: %s: %s\n", arg.text.c_str(), Utf8From1251(e.what()).c_str());
-      for (const lumo_host::Gauge& g : gauges) lumo::Release(g.driver);
-      return 1;
+      error = e.what();
+    } catch (...) {
+      error = "unknown exception";
     }
+    if (!driver) {
+      if (error.empty()) error = "no driver";
+      std::fprintf(stderr, "lumo-host: %s: %s\n", arg.text.c_str(), Utf8From1251(error).c_str());
+      gauges.push_back({nullptr, Label(arg), WideFrom(1251, error)});
+      continue;
+    }
+    any_created = true;
     gauges.push_back({driver, Label(arg)});
   }
+  if (!any_created) return 1;
 
   lumo_host::HostOptions options;
   options.poll_interval_ms = poll_ms;

@@ -568,6 +568,7 @@ bool ParseFault(const std::string& text, Fault& out, std::string& error) {
     bool ok = true;
     if (k == "ch") ok = ParseSmall(v, kChannels - 1, f.channel);  // a fault that could never match is refused
     else if (k == "code") ok = ParseSmall(v, 255, f.code);
+    else if (k == "param") ok = ParseSmall(v, 255, f.param);
     else if (k == "count") ok = ParseSmall(v, 1000000, f.count);
     else if (k == "persist") f.count = 0;
     else if (k == "ms") ok = ParseSmall(v, 60000, f.ms);
@@ -599,6 +600,7 @@ std::string DescribeFault(const Fault& f) {
   std::string s = "kind=" + std::string(FaultName(f.kind));
   if (f.channel >= 0) s += " ch=" + std::to_string(f.channel);
   if (f.code >= 0) s += " code=" + std::to_string(f.code);
+  if (f.param >= 0) s += " param=" + std::to_string(f.param);
   s += f.count == 0 ? " persist" : " count=" + std::to_string(f.count);
   if (f.ms >= 0) s += " ms=" + std::to_string(f.ms);
   if (f.n >= 0) s += " n=" + std::to_string(f.n);
@@ -606,9 +608,11 @@ std::string DescribeFault(const Fault& f) {
   return s;
 }
 
-std::optional<Fault> FaultTable::Take(int channel, int code) {
+std::optional<Fault> FaultTable::Take(int channel, int code, int param) {
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-    if ((it->channel >= 0 && it->channel != channel) || (it->code >= 0 && it->code != code)) continue;
+    if ((it->channel >= 0 && it->channel != channel) || (it->code >= 0 && it->code != code) ||
+        (it->param >= 0 && it->param != param))
+      continue;
     const Fault f = *it;
     if (it->count > 0 && --it->count == 0) faults_.erase(it);
     return f;
@@ -716,7 +720,9 @@ void Sim::Feed(const uint8_t* data, size_t n, std::vector<Output>& out, std::vec
       ++stats.unanswered;
       continue;
     }
-    const auto fault = faults.Take(r.channel, r.code);
+    // A parameter read or write names its parameter in payload byte 3.
+    const bool parameter_request = (r.code == kCodeParamRead || r.code == kCodeParamWrite) && r.payload.size() >= 4;
+    const auto fault = faults.Take(r.channel, r.code, parameter_request ? r.payload[3] : -1);
     Output o;
     o.channel = r.channel;
     o.code = r.code;

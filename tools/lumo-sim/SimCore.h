@@ -126,13 +126,14 @@ std::optional<FaultKind> FaultFromName(const std::string& s);
 struct Fault {
   int channel = -1;  // -1 any
   int code = -1;     // -1 any
+  int param = -1;    // parameter number of a parameter read or write; -1 any
   FaultKind kind = FaultKind::kSilence;
   int count = 1;     // 0: persistent
   int ms = -1;       // delay / split pause; -1 default
   int n = -1;        // truncate: chars kept; long: extra bytes; short: bytes dropped
   int chars = -1;    // long: total characters sent
 };
-// Parses "[ch=N] [code=N] kind=K [count=N|persist] [ms=N] [n=N] [chars=N]".
+// Parses "[ch=N] [code=N] [param=N] kind=K [count=N|persist] [ms=N] [n=N] [chars=N]".
 bool ParseFault(const std::string& text, Fault& f, std::string& error);
 std::string DescribeFault(const Fault& f);
 
@@ -142,7 +143,8 @@ class FaultTable {
   void Clear() { faults_.clear(); }
   const std::vector<Fault>& all() const { return faults_; }
   // First fault matching the request; spends one of its count.
-  std::optional<Fault> Take(int channel, int code);
+  // param: the parameter number of a parameter read or write, else -1.
+  std::optional<Fault> Take(int channel, int code, int param = -1);
 
  private:
   std::vector<Fault> faults_;

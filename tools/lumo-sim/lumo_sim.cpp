@@ -125,9 +125,11 @@ Description file (key = value, '#' starts a comment, sections as below):
   that receives a parameter write or a control "set" counts as described from
   then on (it answers, and "save" writes its section).
 
-Faults (FAULT = [ch=N] [code=N] kind=K [count=N | persist] [ms=N] [n=N] [chars=N]):
+Faults (FAULT = [ch=N] [code=N] [param=N] kind=K [count=N | persist] [ms=N] [n=N] [chars=N]):
   Without ch= / code= a fault matches every request; code is decimal or 0x hex
-  (17 / 0x11 configuration, 20 / 0x14 state). count=N (default 1) spends one per
+  (17 / 0x11 configuration, 20 / 0x14 state). param=N matches only parameter
+  reads and writes (codes 3 and 0x83) of parameter N (one sensor's height N or
+  identifier 128 + N). count=N (default 1) spends one per
   matching request; persist (or count=0) keeps it until "clear". The first
   matching fault in order of addition applies.
   silence      no reply

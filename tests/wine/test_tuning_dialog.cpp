@@ -472,6 +472,8 @@ TEST_F(TuningDialog, ReadFillsTheRowsAndWriteSendsWhatWasEntered) {
     sim.Ok("set ch=3 param=" + std::to_string(i + 129) + " value=0x" + kChannel3[i].ident);
   }
   sim.Ok("set ch=3 program=0102A0FF");
+  // A gauge whose replies do not repeat the request's code (bit 7 set).
+  sim.Ok("set header=highbit");
   HostRun run({SimGaugeDriver()}, 300);
   TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
   ShowParametersPage(input, form);

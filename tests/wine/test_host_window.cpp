@@ -135,7 +135,7 @@ TEST(HostWindow, PollsShowsReleasesFromAnotherThreadAndCloses) {
     EXPECT_TRUE(WaitFor([&] { return CellText(window, 0, HostWindow::kColValue) == L"123.4"; }));
     EXPECT_EQ(CellText(window, 0, HostWindow::kColLabel), L"sim");
     EXPECT_EQ(CellText(window, 0, HostWindow::kColState), L"A");
-    EXPECT_EQ(CellText(window, 0, HostWindow::kColLink), L"1 reply");
+    EXPECT_EQ(CellText(window, 0, HostWindow::kColLink), L"1 valid");
     EXPECT_EQ(CellText(window, 1, HostWindow::kColLink), L"2 no reply");
     EXPECT_EQ(CellText(window, 1, HostWindow::kColValue), L"");
     EXPECT_EQ(CellText(window, 1, HostWindow::kColState), L"");

@@ -21,7 +21,7 @@ using lumo_tools::Utf8From1251;
 
 const char* LinkText(uint32_t state) {
   switch (state) {
-    case lumo::kLinkValidReply: return "1 reply";
+    case lumo::kLinkValidReply: return "1 valid";
     case lumo::kLinkNoReply: return "2 no reply";
     case lumo::kLinkBadReply: return "3 bad reply";
     default: return "?";

@@ -60,7 +60,7 @@ void DropQuitMessage() {
 const wchar_t* LinkText(uint32_t state) {
   switch (state) {
     case 0: return L"";
-    case lumo::kLinkValidReply: return L"1 reply";
+    case lumo::kLinkValidReply: return L"1 valid";
     case lumo::kLinkNoReply: return L"2 no reply";
     case lumo::kLinkBadReply: return L"3 bad reply";
     default: return L"?";

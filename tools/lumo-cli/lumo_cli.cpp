@@ -598,7 +598,10 @@ int main(int argc, char** argv) {
   g_done_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
-  CLI::App app{"lumo-cli " LUMO_VERSION ": reads a Lumo gauge through Lumo.dll (beside this program)."};
+  CLI::App app{"lumo-cli " LUMO_VERSION ": reads a Lumo gauge. info, poll and scan go through Lumo.dll (beside "
+               "this program) as a host does, to check the installed library; params, and scan's program codes, "
+               "link the library's own code, since these have no slot in the host interface. The COM port must be "
+               "free: close a host that holds it first."};
   app.set_version_flag("--version", "lumo-cli " LUMO_VERSION);
   app.require_subcommand(1);
   const std::map<std::string, OutputFormat> formats = {

@@ -406,6 +406,8 @@ TEST(LumoSimControl, SetGetStatsAndErrors) {
   EXPECT_EQ(s.Control("set header=a5c3"), "ok");
   EXPECT_EQ(s.Control("get header"), "ok header=A5C3");
   EXPECT_EQ(s.Control("set header=repeat"), "ok");
+  EXPECT_EQ(s.Control("set pace=off"), "ok");
+  EXPECT_EQ(s.Control("get pace"), "ok pace=off");
   EXPECT_EQ(s.Control("set ch=3 param=2 value=77"), "ok");
   EXPECT_EQ(s.Control("get ch=3 param=2"), "ok value=77 hex=004D");
   Feed(s, "noise@03040047*\r@1140*\r");
@@ -514,7 +516,7 @@ TEST(LumoSimProgram, ExchangesFramesOverAPty) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string link_path = std::string(dir) + "/com";
   Child child;
-  ASSERT_TRUE(child.Start({"--control", "0", "--quiet", "--pace", "--link", link_path.c_str()}));
+  ASSERT_TRUE(child.Start({"--control", "0", "--quiet", "--link", link_path.c_str()}));
   const std::string banner = ReadUntil(child.out, "ready\n", deadline);
   ASSERT_NE(banner.find("ready\n"), std::string::npos) << banner;
   const size_t p = banner.find("pty ");

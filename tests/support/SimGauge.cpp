@@ -8,6 +8,7 @@
 SimGauge::SimGauge() : client_("LUMO_SIM") {
   Ok("clear all");
   Ok("set header=repeat");
+  Ok("set pace=on");
 }
 
 std::string SimGauge::Ok(const std::string& command) {

@@ -176,6 +176,7 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
   struct Case {
     const char* fault;  // added before the request
     Outcome fixed, fast;
+    bool instant = false;  // on an instant line (the case needs one)
   } cases[] = {
       {"code=4 kind=silence count=3", kSilent, kSilent},
       {"code=4 kind=badcheck count=3", kRejected, kRejected},
@@ -183,9 +184,11 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
       {"code=4 kind=badcheck", {1, 250.5, 2, 470}, {1, 250.5, 2, 270}},
       {"code=4 kind=noise", {1, 250.5, 1, 200}, {1, 250.5, 1, 0}},
       {"code=4 kind=lowercheck", {1, 250.5, 1, 200}, {1, 250.5, 1, 0}},
-      // Late: judged at 200 ms, the second attempt answers.
-      {"code=4 kind=delay ms=260", {1, 250.5, 2, 470}, {1, 250.5, 2, 270}},
-      {"code=4 kind=delay ms=260 count=3", kSilent, kSilent},
+      // Late: the request's 11.5 ms on the line and the turnaround put the
+      // first character at 221 ms, after the window, and the last before the
+      // next attempt's reset at 270 ms; the second attempt answers.
+      {"code=4 kind=delay ms=205", {1, 250.5, 2, 470}, {1, 250.5, 2, 270}},
+      {"code=4 kind=delay ms=205 count=3", kSilent, kSilent},
       // Judged on its first 8 characters.
       {"code=4 kind=split n=8 ms=250 count=3", kRejected, kRejected},
       // The rest comes within the window.
@@ -198,8 +201,9 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
       // whole; the fast mode has judged the frame before they arrive.
       {"code=4 kind=trail", {1, 250.5, 2, 470}, {1, 250.5, 1, 0}},
       // 253 characters of frame and '0' filler to 256: in the fixed window
-      // the count wraps to 0; the fast mode takes the frame.
-      {"code=4 kind=long chars=256 count=3", kSilent, {1, 250.5, 1, 0}},
+      // the count wraps to 0; the fast mode takes the frame. An instant line:
+      // at 9600 baud 256 characters take 267 ms, longer than the window.
+      {"code=4 kind=long chars=256 count=3", kSilent, {1, 250.5, 1, 0}, true},
   };
   SimGauge sim;
   DriverHandle d = Driver();
@@ -208,6 +212,7 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
     sim.Ok("clear all");
     sim.Ok("set ch=1 code=4 int=250 tenths=5 status=0");
     sim.Ok(std::string("fault ") + c.fault);
+    sim.Ok(c.instant ? "set pace=off" : "set pace=on");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_DOUBLE_EQ(Value4(d, 1), want.value) << c.fault;
     const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -218,6 +223,7 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
     // Let a late reply land before the next case starts.
     std::this_thread::sleep_for(Ms(300));
   }
+  sim.Ok("set pace=on");
 }
 
 // A prompt reply: the fixed window always takes its 200 ms, the fast mode
@@ -314,6 +320,8 @@ TEST(GaugeE2E, ConcurrentHostThreadsNeverInterleaveFrames) {
 
 TEST(GaugeE2E, ExpectedLengthZeroSendsOnceWithoutWaiting) {
   SimGauge sim;
+  // Silent, so that no reply is left on the line for the next test's port.
+  sim.Ok("fault code=4 kind=silence");
   TKorvoComPort port(static_cast<uint8_t>(SimGauge::Com()));
   port.SetLinkState(7);
   const char frame[] = "@03040047*\r";

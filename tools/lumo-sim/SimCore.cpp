@@ -831,6 +831,13 @@ std::string Sim::Control(const std::string& line) {
       return "ok";
     }
     if (!set && has("header")) return "ok header=" + FormatReplyHeader(gauge.header);
+    if (set && has("pace")) {
+      const std::string v = Lower(kv.at("pace"));
+      if (v != "on" && v != "off") return "err pace is on or off";
+      pace = v == "on";
+      return "ok";
+    }
+    if (!set && has("pace")) return std::string("ok pace=") + (pace ? "on" : "off");
     if (!set && has("state")) return std::string("ok state=") + gauge.state;
     if (!set && has("config")) return "ok config=" + Hex(gauge.config);
     int ch = 0;

@@ -194,6 +194,8 @@ class Sim {
   // Set by "vanish ms=N": the line's far end goes away for N ms (the program
   // closes its pseudo-terminal and makes a new one behind the same links).
   int vanish_ms = 0;
+  // Whether the program paces the line (its pseudo-terminal): "set pace=".
+  bool pace = true;
   std::deque<std::string> history;  // last request frames
   static constexpr size_t kHistory = 64;
 

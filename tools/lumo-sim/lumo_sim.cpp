@@ -62,14 +62,15 @@ Gauge:
                        write (comments are not kept)
   --dump-description   print the effective description and exit (a template)
   --turnaround MS      from a request's last character to the reply's first
-                       (default: with --pace the description's turnaround, 5 ms
-                       unless it says otherwise; without it 0)
-  --pace               a line that takes its time (pseudo-terminal only): every
-                       character takes 10 bits at the line settings the driver
-                       set (1.042 ms at 9600 8N1, more with parity or two stop
-                       bits), both ways, and a request counts as received when
-                       its last character would have arrived. Without it the
-                       line is instant and the turnaround 0 unless given
+                       (default: the description's turnaround, 5 ms unless it
+                       says otherwise; 0 on an instant line)
+  --no-pace            an instant line: requests count as received when read,
+                       replies go out whole, and the turnaround is 0 unless
+                       given. By default (pseudo-terminal only) every character
+                       takes 10 bits at the line settings the driver set (1.042
+                       ms at 9600 8N1, more with parity or two stop bits), both
+                       ways, and a request counts as received when its last
+                       character would have arrived. Also "set pace=on|off"
 Faults and control:
   --fault FAULT        add a fault at start-up (repeatable), FAULT as for the
                        control command "fault", e.g. --fault "code=4 kind=silence count=3"
@@ -107,7 +108,7 @@ Description file (key = value, '#' starts a comment, sections as below):
   config = 11 08 00 20 ...   configuration reply data, hex bytes
   undescribed = answer       answer: channels without a section use generated
                              defaults; silent: they do not answer
-  turnaround = 5             ms from a request's end to the reply (with --pace)
+  turnaround = 5             ms from a request's end to the reply (paced line)
   header = repeat            what reply bytes 0 and 1 to channel requests carry:
                              repeat (the request's channel and code), highbit
                              (the channel, the code with bit 7 set), random (new
@@ -181,7 +182,7 @@ struct Options {
   bool save_writes = false;
   bool dump = false;
   int turnaround_ms = -1;  // -1: the description's
-  bool pace = false;
+  bool pace = true;
   std::vector<std::string> faults;
   int control_port = -1;
   std::string trace_file;
@@ -209,7 +210,8 @@ Options ParseArgs(int argc, char** argv) {
   app.add_flag("--save-writes", o.save_writes);
   app.add_flag("--dump-description", o.dump);
   app.add_option("--turnaround,--latency", o.turnaround_ms)->check(CLI::Range(0, 60000));
-  app.add_flag("--pace", o.pace);
+  bool no_pace = false;
+  app.add_flag("--no-pace", no_pace);
   app.add_option("--fault", o.faults)->allow_extra_args(false);
   app.add_option("--control", o.control_port)->check(CLI::Range(0, 65535));
   app.add_option("--trace", o.trace_file);
@@ -224,6 +226,7 @@ Options ParseArgs(int argc, char** argv) {
     std::cout << kHelp;
     std::exit(0);
   }
+  o.pace = !no_pace;
   if (!o.device.empty() && (o.wine_com != 0 || !o.links.empty()))
     Die("--wine-com and --link apply to the pseudo-terminal only");
   if (o.save_writes && o.description.empty()) Die("--save-writes needs --description");
@@ -494,9 +497,11 @@ int main(int argc, char** argv) {
   std::vector<Pending> pending;
   int status = 0;
   std::optional<Clock::time_point> back_at;  // while the far end has vanished
-  // Pacing: when the last character read, and the last one written, is
-  // through the line. A real device is paced by its own hardware.
-  const bool paced = opt.pace && opt.device.empty();
+  // Pacing ("set pace=" switches it): a real device is paced by its own
+  // hardware. rx_free and tx_free: when the last character read, and the
+  // last one written, is through the line.
+  sim.pace = opt.pace;
+  auto paced = [&] { return sim.pace && opt.device.empty(); };
   Clock::time_point rx_free{}, tx_free{};
   while (!g_stop && !sim.quit) {
     if (sim.vanish_ms > 0 && opt.device.empty()) {
@@ -558,11 +563,11 @@ int main(int argc, char** argv) {
         // apart, after those still on the wire: a request counts as received
         // when its last character would have arrived.
         const auto char_time = std::chrono::nanoseconds(
-            static_cast<long long>(1000 * (paced ? LineCharMicros(slave) : 0.0)));
+            static_cast<long long>(1000 * (paced() ? LineCharMicros(slave) : 0.0)));
         const auto read_at = Clock::now();
         rx_free = std::max(rx_free, read_at) + char_time * n;
         const int turnaround =
-            opt.turnaround_ms >= 0 ? opt.turnaround_ms : paced ? sim.gauge.turnaround_ms : 0;
+            opt.turnaround_ms >= 0 ? opt.turnaround_ms : paced() ? sim.gauge.turnaround_ms : 0;
         const auto base = rx_free + std::chrono::milliseconds(turnaround);
         for (const auto& o : out) {
           auto at = base;

@@ -12,18 +12,17 @@ namespace lumo::ui {
 
 namespace {
 
-// The outcome of a request from the link state it left: a valid reply, none
-// (no reply, no transport), or a bad one.
-FieldState Outcome(uint8_t link_state) {
-  if (link_state == lumo::kLinkValidReply) return FieldState::kKnown;
-  return link_state == lumo::kLinkNoReply ? FieldState::kNoReply : FieldState::kBadReply;
-}
-
 // A request that raised an error: without a reply when the link state says
 // so, otherwise its reply was bad or did not convert (the link state stays 1
 // for a conversion error).
 FieldState FailedOutcome(uint8_t link_state) {
   return link_state == lumo::kLinkNoReply ? FieldState::kNoReply : FieldState::kBadReply;
+}
+
+// The outcome of a request from the link state it left: a valid reply, none
+// (no reply, no transport), or a bad one.
+FieldState Outcome(uint8_t link_state) {
+  return link_state == lumo::kLinkValidReply ? FieldState::kKnown : FailedOutcome(link_state);
 }
 
 }  // namespace

@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <string>
 
+#include "HostSide.h"
 #include "lumo.h"
 
 namespace lumo_cli {
@@ -46,6 +48,19 @@ inline const char* LinkText(int link) {
     case lumo::kLinkNoReply: return "no reply";
     case lumo::kLinkBadReply: return "bad reply";
     default: return "error";
+  }
+}
+
+// The message of the exception being handled, in UTF-8 (the library's texts
+// are Windows-1251); call inside a catch block.
+inline std::string CurrentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    const std::string text = lumo_tools::Utf8From1251(e.what());
+    return text.empty() ? "exception without a message" : text;
+  } catch (...) {
+    return "exception of an unknown type";
   }
 }
 

@@ -97,11 +97,8 @@ Outcome Request(TSilo& driver, F f) {
     const int64_t value = f();
     o.link = driver.GetLinkState();
     if (o.link == lumo::kLinkValidReply) o.value = value;
-  } catch (const std::exception& e) {
-    o.error = Utf8From1251(e.what());
-    if (o.error.empty()) o.error = "exception without a message";
   } catch (...) {
-    o.error = "exception of an unknown type";
+    o.error = CurrentExceptionText();
   }
   return o;
 }
@@ -204,7 +201,7 @@ void PrintSettings(const ParamsOptions& opt, const Settings& s) {
                         h.Ok() ? std::to_string(*h.value).c_str() : "-", h.LinkWords().c_str(),
                         d.Ok() ? Hex16(static_cast<uint64_t>(*d.value)).c_str() : "-", d.LinkWords().c_str()));
   }
-  for (const Outcome* o : {&s.program_outcome}) if (!o->error.empty()) Line(stdout, "program code: " + o->error);
+  if (!s.program_outcome.error.empty()) Line(stdout, "program code: " + s.program_outcome.error);
   for (int i = 1; i <= kSensors; ++i) {
     if (!s.height[i].error.empty()) Line(stdout, SensorName(i) + " height: " + s.height[i].error);
     if (!s.ident[i].error.empty()) Line(stdout, SensorName(i) + " identifier: " + s.ident[i].error);

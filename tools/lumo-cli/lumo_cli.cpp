@@ -211,13 +211,9 @@ class Gauge {
       const double value = f();
       r.link = static_cast<int>(Call<lumo::GetLinkStateFn>(lumo::kSlotGetLinkState) & 0xFF);
       if (r.link == lumo::kLinkValidReply) r.value = value;
-    } catch (const std::exception& e) {
-      r.link = 0;
-      r.error = Utf8From1251(e.what());
-      if (r.error.empty()) r.error = "exception without a message";
     } catch (...) {
       r.link = 0;
-      r.error = "exception of an unknown type";
+      r.error = CurrentExceptionText();
     }
     r.ms = NowMs() - start;
     return r;

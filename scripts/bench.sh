@@ -10,12 +10,13 @@ arch=$("$LUMO_ROOT/scripts/test-arch.sh")
 out="$LUMO_ROOT/build/bench"
 mkdir -p "$out"
 cd "$LUMO_ROOT/build/test-$arch/dist"
-# Channel 0 answers, every other channel (31 is used for failures) stays
-# silent. COM6 carries the single-port figures; eight more gauges, each on a
-# line of its own, the eight-port run.
+# Every channel answers (channel 0's level is 250.5); lumo-bench silences
+# channel 31 of the COM6 gauge for its failing exchanges. COM6 carries the
+# single-port figures; eight more gauges, each on a line of its own, the
+# eight-port runs and the whole-gauge reads.
 gauge=$(mktemp "${TMPDIR:-/tmp}/lumo-bench-gauge.XXXXXX")
 trap 'rm -f "$gauge"' EXIT
-printf '[gauge]\nundescribed = silent\n[channel 0]\nm4 = 250 5 0\n' > "$gauge"
+printf '[gauge]\nundescribed = answer\n[channel 0]\nm4 = 250 5 0\n' > "$gauge"
 ports="21 22 23 24 25 26 27 28"
 LUMO_SIM_COM=6 LUMO_SIM_MORE_COMS=$ports LUMO_SIM_ARGS="-d $gauge" \
   "$LUMO_ROOT/scripts/sim-run.sh" lumo-bench.exe --com 6 --ports ${ports// /,} --out "Z:$out" "$@"

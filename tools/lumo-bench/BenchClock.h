@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 #include <vector>
 
 namespace lumo_bench {
@@ -37,11 +38,15 @@ class CpuClock {
   double start_;
 };
 
-inline double Median(std::vector<double> v) {
+// The value below which a share p (0..1) of the figures lie.
+inline double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+  const auto at = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+  return v[std::min(at, v.size() - 1)];
 }
+
+inline double Median(std::vector<double> v) { return Percentile(std::move(v), 0.5); }
 
 }  // namespace lumo_bench
 

@@ -2,7 +2,8 @@
 // gauge (run by scripts/bench.sh), in the fixed-window and the fast reply
 // mode, side by side with lumo-bench-ref, the least program that can run the
 // same exchange: CPU per exchange, the idle cost of an open port, release
-// time, heap allocations per exchange, and eight ports polled at once.
+// time, heap allocations per exchange, eight ports polled at once, and the
+// time to read whole gauges; on the paced line and again on an instant one.
 //
 // The library's sources are linked in, with the allocation counter of the
 // test support and the C++ run-time linked statically, so that every
@@ -26,6 +27,7 @@
 
 #include "AllocationCounter.h"
 #include "BenchClock.h"
+#include "ControlClient.h"
 #include "driver/ConnectionConfig.h"
 #include "driver/Silo.h"
 #include "lumo.h"
@@ -35,11 +37,13 @@ namespace {
 using lumo_bench::Clock;
 using lumo_bench::CpuClock;
 using lumo_bench::Median;
+using lumo_bench::Percentile;
 using lumo_bench::Ms;
 
-constexpr uint32_t kAnswering = 0;  // the simulated gauge answers channel 0 only
-constexpr uint32_t kSilent = 31;
+constexpr uint32_t kAnswering = 0;
+constexpr uint32_t kSilent = 31;          // silenced on the --com gauge only
 constexpr double kAnsweredValue = 250.5;  // as scripts/bench.sh describes the gauge
+constexpr uint32_t kChannels = 32;
 
 struct Options {
   unsigned com = 6;
@@ -51,14 +55,46 @@ struct Options {
   std::vector<unsigned> ports;  // the eight-port run's COM numbers
   int per_port = 30;
   int per_port_fast = 500;
+  int instant_count = 1000;  // fast mode on the instant line
+  int instant_fixed = 20;
   std::string out = ".";
-  int turnaround_ms = 5;  // the simulated gauge's (a paced line); 0 on an instant line
+  int turnaround_ms = 5;  // the simulated gauge's on the paced line
 };
 
 // The least time a prompt exchange can take on a 9600-baud 8N1 line: the
-// request's and the reply's characters (11 and 19 for a level read) at 10
+// request's and the reply's characters (11 and, for a level read, 19) at 10
 // bits each, and the gauge's turnaround between them.
-double WireFloorMs(int turnaround_ms) { return (11 + 19) * 10 * 1000.0 / 9600 + turnaround_ms; }
+double WireFloorMs(int turnaround_ms, int reply_chars = 19) {
+  return (11 + reply_chars) * 10 * 1000.0 / 9600 + turnaround_ms;
+}
+
+// The same for one whole gauge: per channel four 19-character replies and
+// the 21 characters of the code-16 reading.
+double GaugeFloorMs(int turnaround_ms) {
+  return kChannels * (4 * WireFloorMs(turnaround_ms) + WireFloorMs(turnaround_ms, 21));
+}
+
+// ---------------------------------------------------------------------------
+// The simulated gauges' control ports, as scripts/sim-run.sh tells them:
+// LUMO_SIM for --com, LUMO_SIM2, LUMO_SIM3, ... for --ports in order.
+
+std::string ControlVariable(size_t gauge) {
+  return gauge == 0 ? "LUMO_SIM" : "LUMO_SIM" + std::to_string(gauge + 1);
+}
+
+// Sends one command to each of the first `gauges`; a refusal ends the run,
+// since the figures would then describe another line than they claim.
+void Control(size_t gauges, const std::string& command) {
+  for (size_t i = 0; i < gauges; ++i) {
+    ControlClient client(ControlVariable(i).c_str());
+    const std::string reply = client.Connected() ? client.Exchange(command) : client.Error();
+    if (reply.rfind("ok", 0) != 0) {
+      std::fprintf(stderr, "lumo-bench: %s: \"%s\" gave: %s\n", ControlVariable(i).c_str(), command.c_str(),
+                   reply.c_str());
+      std::exit(1);
+    }
+  }
+}
 
 // ---------------------------------------------------------------------------
 // cnf.ini's FastReply, set for the driver objects made next and put back.
@@ -144,6 +180,53 @@ std::map<std::string, double> Reference(const std::string& args) {
   _pclose(pipe);
   if (result.empty()) std::fprintf(stderr, "lumo-bench: no figures from: %s\n", command.c_str());
   return result;
+}
+
+// Reads the five level-type values of every channel; wall time in ms.
+struct Scan {
+  double ms = 0;
+  int wrong = 0;  // reads that ended without a valid reply
+};
+
+Scan ScanGauge(lumo::Driver* d) {
+  Scan s;
+  const auto t0 = Clock::now();
+  for (uint32_t ch = 0; ch < kChannels; ++ch) {
+    double four[4] = {};
+    lumo::SlotAs<lumo::QueryValue4Fn>(d, lumo::kSlotQueryValue4)(d, ch);
+    s.wrong += Link(d) != lumo::kLinkValidReply;
+    lumo::SlotAs<lumo::QuerySignedValue6Fn>(d, lumo::kSlotQuerySignedValue6)(d, ch, four);
+    s.wrong += Link(d) != lumo::kLinkValidReply;
+    lumo::SlotAs<lumo::QueryRoundedValue5Fn>(d, lumo::kSlotQueryRoundedValue5)(d, ch);
+    s.wrong += Link(d) != lumo::kLinkValidReply;
+    lumo::SlotAs<lumo::QueryScaledValue8Fn>(d, lumo::kSlotQueryScaledValue8)(d, ch);
+    s.wrong += Link(d) != lumo::kLinkValidReply;
+    lumo::SlotAs<lumo::QueryScaledValue16Fn>(d, lumo::kSlotQueryScaledValue16)(d, ch);
+    s.wrong += Link(d) != lumo::kLinkValidReply;
+  }
+  s.ms = Ms(Clock::now() - t0);
+  return s;
+}
+
+// Each gauge read whole by a thread of its own, all at once: the slowest
+// gauge's time and the wrong reads of all.
+Scan ScanGauges(const std::vector<unsigned>& coms) {
+  std::vector<lumo::Driver*> drivers;
+  for (unsigned com : coms) {
+    drivers.push_back(OpenDriver(com));
+    Value4(drivers.back(), kAnswering);  // the first exchange starts the line
+  }
+  std::vector<Scan> scans(coms.size());
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < coms.size(); ++i) threads.emplace_back([&, i] { scans[i] = ScanGauge(drivers[i]); });
+  for (auto& t : threads) t.join();
+  for (auto* d : drivers) lumo::Release(d);
+  Scan all;
+  for (const auto& s : scans) {
+    all.ms = std::max(all.ms, s.ms);
+    all.wrong += s.wrong;
+  }
+  return all;
 }
 
 // ---------------------------------------------------------------------------
@@ -244,9 +327,14 @@ int main(int argc, char** argv) {
   app.add_option("--per-port-fast", o.per_port_fast, "the same in fast mode");
   app.add_option("--out", o.out, "folder for bench.md, exchanges.csv and ports.csv");
   app.add_option("--turnaround", o.turnaround_ms,
-                 "the simulated gauge's turnaround in ms, for the wire-time floor (0 on an instant line)")
+                 "the simulated gauge's turnaround in ms on the paced line, for the wire-time floor")
       ->capture_default_str();
+  app.add_option("--instant-count", o.instant_count, "fast-mode exchanges on the instant line");
+  app.add_option("--instant-fixed", o.instant_fixed, "fixed-window exchanges on the instant line");
   CLI11_PARSE(app, argc, argv);
+  const size_t gauges = 1 + o.ports.size();
+  Control(gauges, "set pace=on");
+  Control(1, "fault ch=" + std::to_string(kSilent) + " kind=silence persist");
   const std::string com_arg = "--com " + std::to_string(o.com);
 
   Table table;
@@ -322,6 +410,7 @@ int main(int argc, char** argv) {
     } else {
       table.Row("library: successful exchange, median ms", median, "200+3", median >= 199 && median <= 203);
     }
+    table.Row("library: successful exchange, 95th percentile ms", Percentile(ok[fast].wall_ms, 0.95), "", true);
     table.Row("reference: successful exchange, median ms", ref["median_ms"], "", true);
     table.Row("reference by line events: successful exchange, median ms", ref_events["median_ms"], "",
               true);
@@ -382,12 +471,65 @@ int main(int argc, char** argv) {
       const double growth = all.cpu_percent / (static_cast<double>(o.ports.size()) * one.cpu_percent);
       table.Row("  CPU per port, " + label + " / one port", growth, "<=1.1", growth <= 1.1);
     }
+    // Whole gauges: every channel's five readings, on one gauge and on all
+    // the ports' gauges at once.
+    const std::string reads = std::to_string(kChannels) + " channels x 5 readings";
+    table.Section("Whole gauge (" + reads + "), seconds");
+    for (int fast = 0; fast < 2; ++fast) {
+      setting.Set(fast != 0);
+      const char* mode = fast ? "fast mode" : "fixed window";
+      const Scan one = ScanGauges({o.ports.front()});
+      const Scan all = ScanGauges(o.ports);
+      // The fast mode's goal is the wire-time floor plus 5 ms a read.
+      const double most = fast ? (GaugeFloorMs(o.turnaround_ms) + kChannels * 5 * 5) / 1000 : kChannels * 5 * 0.203;
+      char goal[16];
+      std::snprintf(goal, sizeof goal, "<=%.2f", most);
+      if (fast) table.Row("wire-time floor of one gauge", GaugeFloorMs(o.turnaround_ms) / 1000, "", true);
+      table.Row(std::string(mode) + ": one gauge", one.ms / 1000, goal, one.ms / 1000 <= most);
+      table.Row(std::string(mode) + ": slowest of " + label + " at once", all.ms / 1000, goal, all.ms / 1000 <= most);
+      table.Row(std::string(mode) + ": reads without a valid reply", one.wrong + all.wrong, "0",
+                one.wrong + all.wrong == 0, 0);
+    }
     setting.Set(false);
   }
+
+  // The same line without wire time: every byte at once and no turnaround,
+  // the figures of a pseudo-terminal.
+  Control(gauges, "set pace=off");
+  {
+    table.Section("Instant line (no wire time, no turnaround)");
+    Series instant[2];
+    for (int fast = 0; fast < 2; ++fast) {
+      setting.Set(fast != 0);
+      lumo::Driver* d = OpenDriver(o.com);
+      Value4(d, kAnswering);
+      instant[fast] = Run(d, kAnswering, fast ? o.instant_count : o.instant_fixed, lumo::kLinkValidReply);
+      lumo::Release(d);
+      for (double ms : instant[fast].wall_ms) times << "library," << (fast ? "fast" : "fixed") << "-instant,reply," << ms << "\n";
+    }
+    table.Row("fixed window: successful exchange, median ms", instant[0].MedianMs(), "200+3",
+              instant[0].MedianMs() >= 199 && instant[0].MedianMs() <= 203);
+    table.Row("fast mode: successful exchange, median ms", instant[1].MedianMs(), "", true);
+    table.Row("fast mode: successful exchange, 95th percentile ms", Percentile(instant[1].wall_ms, 0.95), "", true);
+    table.Row("fast mode: CPU per successful exchange, ms", instant[1].cpu_ms, "", true, 3);
+    table.Row("exchanges with a wrong link state or value", instant[0].wrong + instant[1].wrong, "0",
+              instant[0].wrong + instant[1].wrong == 0, 0);
+    if (!o.ports.empty()) {
+      const Scan one = ScanGauges({o.ports.front()});
+      const Scan all = ScanGauges(o.ports);
+      table.Row("fast mode: one whole gauge, s", one.ms / 1000, "", true);
+      table.Row("fast mode: slowest of " + std::to_string(o.ports.size()) + " whole gauges at once, s",
+                all.ms / 1000, "", true);
+      table.Row("fast mode: reads without a valid reply", one.wrong + all.wrong, "0", one.wrong + all.wrong == 0, 0);
+    }
+    setting.Set(false);
+  }
+  Control(gauges, "set pace=on");
   table.Print();
   table.WriteMarkdown(o.out + "\\bench.md");
   std::printf("(%d fixed-window and %d fast successful exchanges, %d failing per mode, %d s idle, "
-              "COM%u; %zu ports at once)\n",
-              o.count, o.fast_count, o.failures, o.idle_seconds, o.com, o.ports.size());
+              "COM%u; %zu ports at once; instant line: %d fast, %d fixed)\n",
+              o.count, o.fast_count, o.failures, o.idle_seconds, o.com, o.ports.size(), o.instant_count,
+              o.instant_fixed);
   return 0;
 }

@@ -179,25 +179,100 @@ enum LinkState : uint8_t {
   kLinkBadReply = 3  // the reply failed validation or the gauge reported an error
 };
 
-using ReleaseFn = void(LUMO_STDCALL*)(Driver*);
-using AbstractFn = void(LUMO_STDCALL*)(Driver*);
-// Slot 2 takes the result buffer first: 33 bytes, a length byte (32) and the
-// name in Windows-1251.
-using GetDriverNameFn = void(LUMO_STDCALL*)(unsigned char* result, Driver*);
-using SetLinkStateFn = void(LUMO_STDCALL*)(Driver*, uint32_t state);
-using GetLinkStateFn = uint32_t(LUMO_STDCALL*)(Driver*);
-using SetupLinkFn = void(LUMO_STDCALL*)(Driver*, uint32_t unused);
-using Reserved6Fn = void(LUMO_STDCALL*)(Driver*);
-using ReadConfigFn = void(LUMO_STDCALL*)(Driver*, unsigned char* block16);
-using ReadStateFn = int32_t(LUMO_STDCALL*)(Driver*);
-using QueryValue4Fn = double(LUMO_STDCALL*)(Driver*, uint32_t channel);
-using QuerySignedValue6Fn = void(LUMO_STDCALL*)(Driver*, uint32_t channel, double* four);
-using QueryRoundedValue5Fn = int32_t(LUMO_STDCALL*)(Driver*, uint32_t channel);
-using QueryScaledValue8Fn = double(LUMO_STDCALL*)(Driver*, uint32_t channel);
-using GetZeroPairFn = void(LUMO_STDCALL*)(Driver*, uint32_t unused, uint16_t* pair);
-using QueryScaledValue16Fn = double(LUMO_STDCALL*)(Driver*, uint32_t channel);
-using AddMenuItemsFn = void(LUMO_STDCALL*)(Driver*, void* main_menu_root, uint32_t unused);
+// ---------------------------------------------------------------------------
+// The slots. Every slot takes the driver object first (slot 2 excepted) and is
+// called through SlotAs<...Fn>(driver, kSlot...). Common to the requests
+// (slots 7 to 12 and 14):
+//
+// - Outcome: read GetLinkState (slot 4) right after the call. 1: a valid reply
+//   was read and the result holds its value; 2: no reply, or no transport (a
+//   unit type without a unit, a COM type whose port failed to open); 3: the
+//   reply failed the check, was too short for its fields, or its status byte
+//   reported a device error. Without 1 the result is the no-value result
+//   below and no exception is raised.
+// - Exceptions: ESerialIO when the exchange itself failed (no transport, the
+//   serial device failed on every attempt, the unit threw), with the
+//   operation's message in Windows-1251: "Ошибка запроса конфигурации"
+//   (slot 7), "Ошибка запроса состояния" (slot 8), "Ошибка запроса уровня"
+//   (slots 9 to 12 and 14). EConvertError ("'<chars>' is not a valid integer
+//   value") when a field of a valid reply is not hexadecimal; the link state
+//   then stays 1 and nothing is delivered.
+// - Lock: each request takes the driver object's lock for its exchange only.
+//   The link state is one byte shared by all threads: a host that calls one
+//   driver object from several threads serialises its own calls, or the state
+//   it reads may be another thread's.
+// - Duration over a COM port (9600 baud, 8N1): a valid reply ends the
+//   exchange at the end of the 200-ms window, or in fast mode (FastReply=1)
+//   as soon as the frame is in (about 37 ms). Without a valid reply the port
+//   tries three times, 200 ms each with 70-ms pauses: 740 ms. Before that a
+//   call waits for the lock: behind another thread's request (up to 740 ms),
+//   and while the tuning dialog reads a channel (one batch of 23 requests
+//   under the lock) up to 23 x 740 ms, about 17 s, on a silent gauge. Over a
+//   communication unit: what the unit's exchange takes.
+// - Channel: the channel number 0 to 31, sent as given (a byte; no range
+//   test). Units of the values are the gauge's: the library adds the tenths
+//   byte / 10 to the integer part and applies the step named below, nothing
+//   else.
 
+// Destructor (slot -1, the word before slot 0): releases the serial port,
+// removes the dialog's menu item (see slot 15) and frees the object. The
+// communication unit is the host's and is left alone.
+using ReleaseFn = void(LUMO_STDCALL*)(Driver*);
+// Slots 0 and 1: declared without an implementation; a call raises
+// EAbstractError("Abstract Error").
+using AbstractFn = void(LUMO_STDCALL*)(Driver*);
+// Slot 2, GetDriverName: writes exactly 33 bytes at result, the length byte
+// 32 and "v3.00#Протокол к уровнемеру ЛУМО" in Windows-1251; the buffer beyond
+// is untouched. The result buffer comes first, the driver second. No lock, no
+// exception, immediate.
+using GetDriverNameFn = void(LUMO_STDCALL*)(unsigned char* result, Driver*);
+// Slot 3, SetLinkState: stores the low byte of state as the link state, any
+// value (7 reads back as 7). No lock, no exception, immediate.
+using SetLinkStateFn = void(LUMO_STDCALL*)(Driver*, uint32_t state);
+// Slot 4, GetLinkState: the link state (LinkState below, or what SetLinkState
+// stored), zero-extended; 1 after construction. No lock, immediate.
+using GetLinkStateFn = uint32_t(LUMO_STDCALL*)(Driver*);
+// Slot 5, SetupLink: for connection types 0 to 2 with a unit, registers the
+// driver's line configuration handler with the unit (unit slot 27) and has
+// the unit configure the line (unit slot 26: 9600 baud, 200-ms window). Does
+// nothing without a unit; the argument is ignored. Whatever the unit throws
+// stays inside the call. No lock; as long as the unit's two calls take. The
+// factories do not call it: a host with a unit calls it once before the
+// first request.
+using SetupLinkFn = void(LUMO_STDCALL*)(Driver*, uint32_t unused);
+// Slot 6, Reserved6: does nothing.
+using Reserved6Fn = void(LUMO_STDCALL*)(Driver*);
+// Slot 7, ReadConfig: request 0x11 (no channel). With link state 1, block16
+// receives the reply's first 16 characters unchanged, beginning with '@'
+// (64); otherwise block16 is left as it was.
+using ReadConfigFn = void(LUMO_STDCALL*)(Driver*, unsigned char* block16);
+// Slot 8, ReadState: request 0x14 (no channel). The character code of the
+// reply's character 1 ('0' gives 48, 'A' 65); 0 without link state 1.
+using ReadStateFn = int32_t(LUMO_STDCALL*)(Driver*);
+// Slot 9, QueryValue4: request code 4 of the channel. The value V = integer
+// part (0 to 65535) + tenths / 10. Any non-zero status byte is a device
+// error (link state 3). No value: 0.0.
+using QueryValue4Fn = double(LUMO_STDCALL*)(Driver*, uint32_t channel);
+// Slot 10, QuerySignedValue6: request code 6 of the channel. V = magnitude
+// (one byte, 0 to 255) + tenths / 10, negated (negative zero included) when
+// the sign marker is above '0'; written to all four doubles at four. Status
+// 16 and above is a device error, 1 to 15 still delivers. No value: four is
+// left as it was.
+using QuerySignedValue6Fn = void(LUMO_STDCALL*)(Driver*, uint32_t channel, double* four);
+// Slot 11, QueryRoundedValue5: request code 5 of the channel. V rounded to
+// the nearest integer, ties to even (12.5 gives 12, 13.5 gives 14). Any
+// non-zero status is a device error. No value: 0.
+using QueryRoundedValue5Fn = int32_t(LUMO_STDCALL*)(Driver*, uint32_t channel);
+// Slot 12, QueryScaledValue8: request code 8 of the channel. V / 1000 (at
+// most 65.5605). Status 16 and above is a device error. No value: 0.0.
+using QueryScaledValue8Fn = double(LUMO_STDCALL*)(Driver*, uint32_t channel);
+// Slot 13, GetZeroPair: stores 0 into both 16-bit values at pair (four zero
+// bytes) and nothing else; no request, no lock, immediate.
+using GetZeroPairFn = void(LUMO_STDCALL*)(Driver*, uint32_t unused, uint16_t* pair);
+// Slot 14, QueryScaledValue16: request code 16 (0x10) of the channel, a
+// 21-character reply. V = integer part (24 bits, 0 to 16777215) + tenths /
+// 10, divided by 1000. Status 16 and above is a device error. No value: 0.0.
+using QueryScaledValue16Fn = double(LUMO_STDCALL*)(Driver*, uint32_t channel);
 // Slot 15, AddMenuItems: the tuning dialog's menu item.
 // - main_menu_root is the HMENU of the host's menu bar, as GetMenu returns it.
 // - Call it on the thread that owns the window, after the menu bar is attached
@@ -215,6 +290,12 @@ using AddMenuItemsFn = void(LUMO_STDCALL*)(Driver*, void* main_menu_root, uint32
 //   Releasing a driver whose dialog is open closes the dialog first: on the
 //   dialog's thread the object is freed once the dialog has ended; on another
 //   thread the release waits for that.
+// - No request, no driver lock; returns at once. Without a menu captioned
+//   "&Настройка", or without a window of this thread owning main_menu_root,
+//   nothing is added and nothing is raised. The dialog takes the driver lock
+//   for each of its requests, and for a whole channel (23 requests) when it
+//   reads one: see the durations above.
+using AddMenuItemsFn = void(LUMO_STDCALL*)(Driver*, void* main_menu_root, uint32_t unused);
 constexpr uint16_t kMenuCommandFirst = 0xA000;  // 40960
 constexpr uint16_t kMenuCommandLast = 0xA0FF;   // 41215
 

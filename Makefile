@@ -6,7 +6,7 @@ TEST_ARCH = $(shell scripts/test-arch.sh)
 TEST_BUILD = $(BUILD)/test-$(TEST_ARCH)
 JOBS ?= 2
 
-.PHONY: all setup dll dist native test-build test test-i686 demo host fuzz bench soak clean
+.PHONY: all setup dll dist native test-build test test-i686 demo host fuzz bench soak coverage clean
 
 all: dll
 
@@ -85,3 +85,9 @@ clean:
 # against a reference program: build/bench/ (a benchmark, not a test).
 bench: test-build
 	scripts/bench.sh
+
+# The whole suite on builds instrumented for gcov, merged by gcovr into
+# build/coverage/index.html with a per-folder summary (library apart from
+# tools and tests).
+coverage: dist native
+	scripts/coverage.sh

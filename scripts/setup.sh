@@ -22,7 +22,7 @@ install_pkgs() {
 pkgs=()
 for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils xdotool \
          imagemagick fonts-wine cmake make googletest libgtest-dev gcc-multilib clang libclang-rt-14-dev python3 \
-         libcli11-dev gnuplot-nox nlohmann-json3-dev zip procps; do
+         libcli11-dev gnuplot-nox nlohmann-json3-dev zip procps gcovr; do
   installed "$p" || pkgs+=("$p")
 done
 install_pkgs "${pkgs[@]+"${pkgs[@]}"}"

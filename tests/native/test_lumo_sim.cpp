@@ -109,16 +109,18 @@ TEST(LumoSimReplies, LayoutsMatchTheFieldsTheDriverReads) {
       EXPECT_TRUE(Valid(r));
       const uint64_t head = Field(r, 1, 4);
       seen.push_back(head);
-      if (header == "repeat") EXPECT_EQ(head, c.payload[0] * 256u + c.payload[1]);
-      if (header == "highbit") EXPECT_EQ(head, c.payload[0] * 256u + (c.payload[1] | 0x80u));
-      if (header == "1f00") EXPECT_EQ(head, 0x1F00u);
+      if (header == "repeat") { EXPECT_EQ(head, c.payload[0] * 256u + c.payload[1]); }
+      if (header == "highbit") { EXPECT_EQ(head, c.payload[0] * 256u + (c.payload[1] | 0x80u)); }
+      if (header == "1f00") { EXPECT_EQ(head, 0x1F00u); }
       EXPECT_EQ(Field(r, 5, 2), (r.size() - 5) / 2 - 3) << "byte 2 counts the bytes that follow";
-      for (const auto& f : c.fields)
-        if (f.pos >= 5 || header == "repeat") EXPECT_EQ(Field(r, f.pos, f.count), f.value) << "chars " << f.pos;
+      for (const auto& f : c.fields) {
+        if (f.pos >= 5 || header == "repeat") { EXPECT_EQ(Field(r, f.pos, f.count), f.value) << "chars " << f.pos; }
+      }
     }
     std::sort(seen.begin(), seen.end());
-    if (header == "random")
+    if (header == "random") {
       EXPECT_GT(std::unique(seen.begin(), seen.end()) - seen.begin(), 8) << "new bytes each reply";
+    }
   }
 }
 

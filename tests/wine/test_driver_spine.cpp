@@ -184,9 +184,14 @@ TEST(UnitExchange, SetupLinkRegistersTheHandlerAndConfiguresTheLine) {
   calls = unit.Calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].slot, lumo::kUnitConfigureLine);
-  // Without a unit SetupLink does nothing.
+  // Without a unit SetupLink does nothing: no call through a missing unit,
+  // none to another driver's, the link state as it was.
+  unit.ClearCalls();
   DriverHandle alone = MakeDriver3(nullptr, 2, true);
+  alone.SetLinkState(7);
   alone.Call<lumo::SetupLinkFn>(lumo::kSlotSetupLink, 0u);
+  EXPECT_EQ(alone.LinkState(), 7);
+  EXPECT_TRUE(unit.Calls().empty());
 }
 
 TEST(UnitExchange, RequestFramesByteForByte) {

@@ -108,7 +108,14 @@ int main(int argc, char** argv) {
       ->needs(after);
   app.add_option("gauges", gauge_args, "com:N (COM port), unit:N (communication unit, none here) or ini "
                                        "(cnf.ini); default com:5");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "lumo-host: %s (lumo-host --help)\n", e.what());
+    return 2;
+  }
   if (gauge_args.empty()) gauge_args.push_back("com:5");
 
   std::vector<GaugeArg> parsed;

@@ -1,5 +1,5 @@
 // lumo-sim: plays the Lumo gauge on a pseudo-terminal or a serial device.
-// The gauge itself lives in SimCore; this file owns the line, the control
+// The gauge itself lives in Sim.h and its parts; this file owns the line, the control
 // socket, the clock and the trace.
 #include <arpa/inet.h>
 #include <fcntl.h>

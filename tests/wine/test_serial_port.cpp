@@ -98,7 +98,7 @@ class SerialPortTest : public ::testing::Test {
   // buffer, not wire time, and 30000 bytes at the port's 5760 baud would take
   // almost a minute.
   void SetUp() override {
-    line_.Ok("set pace=off");
+    ASSERT_EQ(line_.Ok("set pace=off"), "ok");
     Link();
   }
   void TearDown() override { line_.Ok("unlink com=" + std::to_string(kPort)); }
@@ -150,7 +150,7 @@ TEST(SerialPortClosed, PortZeroOpensNothingAndOperationsNameCom0) {
 }
 
 TEST(SerialPortClosed, MissingPortRaisesOpenFailInCp1251) {
-  SimGauge().Ok("unlink com=" + std::to_string(kMissingPort));
+  ASSERT_EQ(SimGauge().Ok("unlink com=" + std::to_string(kMissingPort)), "ok");
   char expected[64];
   std::snprintf(expected, sizeof expected, lumo::text::kCannotOpenComFmt, kMissingPort);
   EXPECT_EQ(MessageOf<lumo::EOpenPortFail>([] { TComPort port(kMissingPort); }), expected);

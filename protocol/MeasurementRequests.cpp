@@ -3,21 +3,12 @@
 
 #include "driver/Silo.h"
 #include "protocol/ReplyDecode.h"
+#include "protocol/RequestCodes.h"
 #include "protocol/Texts.h"
 
 using namespace lumo::protocol;
 
 namespace {
-
-enum RequestCode : uint8_t {
-  kCodeValue4 = 4,
-  kCodeRoundedValue5 = 5,
-  kCodeSignedValue6 = 6,
-  kCodeScaledValue8 = 8,
-  kCodeScaledValue16 = 0x10,
-  kCodeReadConfig = 0x11,
-  kCodeReadState = 0x14,
-};
 
 constexpr uint8_t kLevelReplyLength = 19;
 constexpr uint8_t kWideLevelReplyLength = 21;

@@ -1,16 +1,12 @@
 // Channel parameter requests used by the tuning dialog.
 #include "driver/Silo.h"
 #include "protocol/ReplyDecode.h"
+#include "protocol/RequestCodes.h"
 #include "protocol/Texts.h"
 
-namespace {
-constexpr uint8_t kCodeProgram = 1;
-constexpr uint8_t kCodeParameterRead = 3;
-constexpr uint8_t kCodeParameterWrite = 0x83;
-
-// Identifiers (129 to 143) are 8 bytes wide, everything else 2.
-uint8_t WriteWidth(uint8_t parameter) { return parameter >= 129 && parameter <= 143 ? 8 : 2; }
-}  // namespace
+using lumo::protocol::kCodeParameterRead;
+using lumo::protocol::kCodeParameterWrite;
+using lumo::protocol::kCodeProgram;
 
 int64_t TSilo::ReadChannelParameter(uint8_t channel, uint8_t parameter) {
   uint8_t buffer[32] = {channel, kCodeParameterRead, 1, parameter};
@@ -25,7 +21,7 @@ int64_t TSilo::ReadChannelParameter(uint8_t channel, uint8_t parameter) {
 }
 
 void TSilo::WriteChannelParameter(uint8_t channel, uint8_t parameter, int64_t value) {
-  const uint8_t width = WriteWidth(parameter);
+  const uint8_t width = lumo::protocol::ParameterWidth(parameter);
   uint8_t buffer[32] = {channel, kCodeParameterWrite, static_cast<uint8_t>(width + 1), parameter};
   const auto bits = static_cast<uint64_t>(value);
   for (uint8_t i = 0; i < width; ++i)

@@ -5,8 +5,9 @@
 # number; with it, it uses that display. It sets the project's Wine prefix to
 # manage its windows itself (no window manager runs on Xvfb), exports DISPLAY and
 # LUMO_XINPUT=127.0.0.1:<port> (tests/gui/xinput_agent.py, which runs xdotool
-# and takes screenshots for Windows programs), runs CMD, stops what it started
-# and returns CMD's exit status.
+# for Windows programs), runs CMD, stops what it started, turns the BMP
+# screenshots left in build/screenshots into PNG files and returns CMD's exit
+# status.
 set -euo pipefail
 LUMO_ROOT=${LUMO_ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
 export LUMO_ROOT
@@ -31,6 +32,11 @@ cleanup() {
     wait "$pid" 2>/dev/null || true
   done
   rm -rf "$work"
+  # Screenshots are taken as BMP files (tools/common/ScreenCapture.h).
+  for bmp in "$LUMO_ROOT"/build/screenshots/*.bmp; do
+    [ -f "$bmp" ] && convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
+  done
+  return 0
 }
 trap cleanup EXIT
 trap 'exit 143' TERM

@@ -24,8 +24,8 @@ shots=$LUMO_ROOT/build/screenshots
 mkdir -p "$shots"
 rm -f "$shots/host.bmp" "$shots/host.png"
 # A path relative to dist/: Wine maps it without any drive-letter guessing.
+# gui-run.sh turns the BMP into host.png when it ends.
 "$LUMO_ROOT/scripts/gui-run.sh" "$LUMO_ROOT/scripts/sim-run.sh" lumo-host.exe --poll-ms 500 \
   --screenshot-after-ms "${LUMO_HOST_SHOT_MS:-4000}" --screenshot-file ../../screenshots/host.bmp "${gauges[@]}"
-convert "$shots/host.bmp" "$shots/host.png"
-rm -f "$shots/host.bmp"
+[ -f "$shots/host.png" ] || { echo "host: no screenshot" >&2; exit 1; }
 echo "host: screenshot in $shots/host.png"

@@ -4,9 +4,9 @@
 set -euo pipefail
 LUMO_ROOT=${LUMO_ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
 arch=${LUMO_TEST_ARCH:-$("$LUMO_ROOT/scripts/test-arch.sh")}
-shim_dir=$LUMO_ROOT/build/vserial-$arch
+shim_dir=$LUMO_ROOT/build/modem-shim-$arch
 shim=$shim_dir/modem_shim.so
-src=$LUMO_ROOT/tests/vserial/modem_shim.c
+src=$LUMO_ROOT/tools/lumo-sim/modem_shim.c
 if [ ! -f "$shim" ] || [ "$src" -nt "$shim" ]; then
   mkdir -p "$shim_dir"
   m=-m64; [ "$arch" = i686 ] && m=-m32

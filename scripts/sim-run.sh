@@ -9,6 +9,8 @@
 # LUMO_SIM_MORE_COMS starts a further simulated gauge on each of those COM
 # ports, each on a line of its own (same options), and tells the program their
 # control ports in LUMO_SIM2, LUMO_SIM3, ... (COM numbers in LUMO_SIM2_COM, ...).
+# With LUMO_SIM_NATIVE=1 the command runs as it is, not under Wine, and finds
+# the modem-line shim to preload into the Wine it starts in LUMO_SIM_SHIM.
 set -euo pipefail
 LUMO_ROOT=${LUMO_ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
 export LUMO_ROOT
@@ -53,4 +55,9 @@ for n in ${LUMO_SIM_MORE_COMS:-}; do
   export "LUMO_SIM$((k + 1))_COM=$n"
   k=$((k + 1))
 done
-LD_PRELOAD=$shim${LD_PRELOAD:+:$LD_PRELOAD} "$WINE" "$@"
+if [ "${LUMO_SIM_NATIVE:-}" = 1 ]; then
+  export LUMO_SIM_SHIM=$shim WINE
+  "$@"
+else
+  LD_PRELOAD=$shim${LD_PRELOAD:+:$LD_PRELOAD} "$WINE" "$@"
+fi

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "SimCore.h"
+#include "Sim.h"
 
 using namespace lumo::sim;
 

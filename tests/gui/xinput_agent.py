@@ -9,11 +9,6 @@ which runs on the X display the rig started. It takes commands over TCP on
   ping                        -> ok
   xdotool ARGS...             run /usr/bin/xdotool with ARGS split like a shell
                               would; -> ok <its stdout on one line>
-  shot PATH [WINDOW-NAME]     screenshot of the whole screen, or of the first
-                              window whose name matches WINDOW-NAME (a regular
-                              expression, as xdotool search --name takes it)
-                              -> ok PATH
-  shot PATH WxH+X+Y           screenshot of that rectangle of the screen
   quit                        end the agent -> ok
 
 Every command is bounded by --timeout seconds (default 10). The agent ends
@@ -24,14 +19,11 @@ Prints "port <tcp port>" on stdout when ready.
 """
 import argparse
 import os
-import re
 import shlex
+import socket
 import subprocess
 import sys
 import threading
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import line_server  # noqa: E402
 
 XDOTOOL = "/usr/bin/xdotool"
 
@@ -49,45 +41,21 @@ class Agent:
         self.timeout = timeout
         self.quit = threading.Event()
 
-    def run(self, argv):
+    def xdotool(self, args):
+        if not args:
+            raise CommandError("xdotool needs arguments")
         try:
-            done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+            done = subprocess.run([XDOTOOL] + args, stdin=subprocess.DEVNULL, capture_output=True,
                                   timeout=self.timeout)
         except subprocess.TimeoutExpired:
-            raise CommandError("timeout after %g s: %s" % (self.timeout, " ".join(argv)))
+            raise CommandError("timeout after %g s: xdotool %s" % (self.timeout, " ".join(args)))
         except OSError as e:
-            raise CommandError("cannot run %s: %s" % (argv[0], e.strerror))
+            raise CommandError("cannot run xdotool: %s" % e.strerror)
         out = done.stdout.decode("utf-8", "replace")
         if done.returncode != 0:
             err = one_line(done.stderr.decode("utf-8", "replace")) or one_line(out)
-            raise CommandError("%s exit %d%s" % (os.path.basename(argv[0]), done.returncode,
-                                                  ": " + err if err else ""))
+            raise CommandError("xdotool exit %d%s" % (done.returncode, ": " + err if err else ""))
         return one_line(out)
-
-    def cmd_xdotool(self, args):
-        if not args:
-            raise CommandError("xdotool needs arguments")
-        return self.run([XDOTOOL] + args)
-
-    def cmd_shot(self, args):
-        if not args:
-            raise CommandError("shot needs a file path")
-        path, name = args[0], " ".join(args[1:])
-        window = "root"
-        if re.fullmatch(r"\d+x\d+\+\d+\+\d+", name):
-            # A screen rectangle WxH+X+Y, as a Windows program sees its window.
-            self.run(["import", "-window", "root", "-crop", name, "+repage", path])
-            return path
-        if name:
-            try:
-                found = self.run([XDOTOOL, "search", "--onlyvisible", "--name", name]).split()
-            except CommandError:
-                found = []  # xdotool search fails when nothing matches
-            if not found:
-                raise CommandError("no visible window named %s" % name)
-            window = found[0]
-        self.run(["import", "-window", window, path])
-        return path
 
     def handle(self, line):
         try:
@@ -100,9 +68,7 @@ class Agent:
         if op == "ping":
             return ""
         if op == "xdotool":
-            return self.cmd_xdotool(args)
-        if op == "shot":
-            return self.cmd_shot(args)
+            return self.xdotool(args)
         if op == "quit":
             self.quit.set()
             return ""
@@ -117,7 +83,15 @@ class Agent:
             return "err %s: %s" % (type(e).__name__, one_line(str(e)))
 
     def serve_client(self, conn):
-        line_server.answer_lines(conn, self.answer, self.quit.is_set)
+        """Answers each non-blank line until the client goes or "quit"."""
+        with conn, conn.makefile("rwb", buffering=0) as f:
+            for raw in f:
+                line = raw.decode("utf-8", "replace").strip()
+                if not line:
+                    continue
+                f.write(self.answer(line).rstrip().encode("utf-8") + b"\n")
+                if self.quit.is_set():
+                    break
 
 
 def main():
@@ -127,10 +101,31 @@ def main():
     args = ap.parse_args()
     agent = Agent(args.timeout)
     parent = os.getppid()
+    srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    srv.bind(("127.0.0.1", 0))
+    srv.listen(8)
+    srv.settimeout(0.2)
+    port = srv.getsockname()[1]
+    if args.port_file:
+        with open(args.port_file + ".tmp", "w") as f:
+            f.write("%d\n" % port)
+        os.replace(args.port_file + ".tmp", args.port_file)
+    print("port %d" % port, flush=True)
     # The parent check runs with the accept timeout: an orphaned agent (its
     # rig killed without cleanup) ends within a fraction of a second.
-    line_server.serve(agent.serve_client, args.port_file,
-                      lambda: not agent.quit.is_set() and os.getppid() == parent)
+    try:
+        while not agent.quit.is_set() and os.getppid() == parent:
+            try:
+                conn, _ = srv.accept()
+            except socket.timeout:
+                continue
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            threading.Thread(target=agent.serve_client, args=(conn,), daemon=True).start()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        srv.close()
     return 0
 
 

@@ -29,10 +29,11 @@ set_tests_properties(fuzz_replies_short PROPERTIES FIXTURES_REQUIRED fuzz_corpus
 
 # The simulated gauge's own inputs: description files and control commands.
 # Each target compiles the gauge's core again with the sanitizers.
+file(GLOB sim_core CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/lumo-sim/Sim*.cpp)
 foreach(kind description control)
   set(target fuzz_sim_${kind})
   add_executable(${target} ${LUMO_FUZZ_DIR}/fuzz_sim_inputs.cpp
-    ${CMAKE_SOURCE_DIR}/tools/lumo-sim/SimCore.cpp
+    ${sim_core}
     ${CMAKE_SOURCE_DIR}/protocol/FrameCodec.cpp ${CMAKE_SOURCE_DIR}/protocol/ReplyDecode.cpp)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}
     ${CMAKE_SOURCE_DIR}/tools/lumo-sim)

@@ -21,7 +21,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "SimCore.h"
+#include "Sim.h"
 #include "protocol/FrameCodec.h"
 
 namespace sim = lumo::sim;

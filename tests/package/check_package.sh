@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# Checks the release zip as a host vendor receives it.
-#   check_package.sh PRODUCT_ZIP RUN_ZIP test_package.exe
+# Checks the release zip as a host vendor receives it; every check of the
+# package is here.
+#   check_package.sh PRODUCT_ZIP RUN_ZIP
 # PRODUCT_ZIP (the 32-bit package) is checked statically: its file list, no
 # debug sections left in a shipped binary but a .gnu_debuglink in each, the
-# size, and the export table of its Lumo.dll. RUN_ZIP is the same package for
-# the architecture this machine's Wine runs (PRODUCT_ZIP itself where 32-bit
-# code runs): test_package.exe runs its programs from the unpacked folder
-# against the simulated gauge, and reads the version resource of both DLLs.
+# size, the export table of its Lumo.dll. RUN_ZIP is the same package for the
+# architecture this machine's Wine runs (PRODUCT_ZIP itself where 32-bit code
+# runs): its programs run from the unpacked folder against the simulated gauge
+# (the script runs itself under scripts/sim-run.sh for that). The version
+# resource of both packages' Lumo.dll is read with windres.
 set -euo pipefail
 LUMO_ROOT=${LUMO_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 export LUMO_ROOT
+if [ -z "${LUMO_SIM:-}" ]; then
+  exec env LUMO_SIM_NATIVE=1 "$LUMO_ROOT/scripts/sim-run.sh" "$0" "$@"
+fi
 product_zip=${1:?product zip}
 run_zip=${2:?zip to run}
-test_exe=${3:?test_package.exe}
 max_bytes=$((4 * 1024 * 1024))
 
 failures=0
@@ -33,8 +37,8 @@ unpack() {  # unpack ZIP DIR -> prints the package's top folder
 product=$(unpack "$product_zip" "$work/product")
 run=$(unpack "$run_zip" "$work/run")
 
-version=$(basename "$product_zip" .zip | sed -n 's/^lumo-\(.*\)-win32$/\1/p')
-check "$([ -n "$version" ]; echo $?)" "package name lumo-<version>-win32.zip: $(basename "$product_zip")"
+version=$(basename "$product_zip" .zip | sed -n 's/^lumo-\([0-9]*\.[0-9]*\.[0-9]*\)-win32$/\1/p')
+check "$([ -n "$version" ]; echo $?)" "package name lumo-<x.y.z>-win32.zip: $(basename "$product_zip")"
 listing=$(cd "$product" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
 expected="Lumo.dll README.txt include/lumo.h libgcc_s_dw2-1.dll libstdc++-6.dll libwinpthread-1.dll lumo-cli.exe lumo-demo.exe lumo-host.exe "
 check "$([ "$listing" = "$expected" ]; echo $?)" "package holds exactly: $listing"
@@ -58,19 +62,76 @@ else
   check 1 "export table and slot table of the shipped Lumo.dll"
 fi
 
-# A copy without one run-time DLL, to show that the run check would notice.
+# Lumo.dll's version resource, in the shipped package and the one run here.
+escaped() {  # windres's form of a text: characters outside ASCII as \xNNNN
+  python3 -c 'import sys; print("".join(c if ord(c) < 128 else "\\x%04x" % ord(c) for c in sys.argv[1]))' "$1"
+}
+IFS=. read -r major minor patch <<<"${version:-0.0.0}"
+for dir in "$product" "$run"; do
+  dll=$dir/Lumo.dll
+  tools=i686-w64-mingw32-
+  "$objdump" -f "$dll" | grep -q 'pei-i386' || tools=x86_64-w64-mingw32-
+  rc=$("${tools}windres" -i "$dll" -O rc 2>/dev/null | tr -d '\r' || true)
+  what="Lumo.dll of $(basename "$(dirname "$dir")") package"
+  has() { grep -qF -- "$1" <<<"$rc"; }
+  check "$(has "1 VERSIONINFO"; echo $?)" "$what: a version resource"
+  check "$(has " FILEVERSION $major, $minor, $patch, 0"; echo $?)" "$what: file version $major.$minor.$patch.0"
+  check "$(has " PRODUCTVERSION $major, $minor, $patch, 0"; echo $?)" "$what: product version = file version"
+  check "$(has " FILETYPE 0x2"; echo $?)" "$what: file type VFT_DLL"
+  check "$(has 'VALUE "Translation", 0x419, 1251, 0x409, 1252'; echo $?)" "$what: Russian 1251, then English 1252"
+  for table in "041904E3|$(escaped 'Драйвер уровнемера Лумо')" "040904E4|Lumo tank level gauge driver"; do
+    id=${table%%|*}
+    block=$(sed -n "/BLOCK \"$id\"/,/END/p" <<<"$rc")
+    description=${table#*|}
+    quote='"'
+    [ "$id" = 041904E3 ] && quote='L"'
+    for value in "FileDescription\", $quote$description\"" "FileVersion\", \"$version\"" \
+                 "ProductVersion\", \"$version\"" "OriginalFilename\", \"Lumo.dll\"" \
+                 "CompanyName\", \"Lumo\"" "ProductName\", \"Lumo\""; do
+      check "$(grep -qF -- "VALUE \"$value" <<<"$block"; echo $?)" "$what, table $id: $value"
+    done
+  done
+done
+
+# The package's programs run from their own folder against the simulated
+# gauge, so that a run-time DLL missing from the package fails here.
+run_in() {  # run_in DIR PROGRAM ARGS...: sets status; stdout in $work/out
+  status=0
+  (cd "$1" && shift && LD_PRELOAD=$LUMO_SIM_SHIM timeout 60 "$WINE" "$@" >"$work/out" 2>"$work/err" </dev/null) ||
+    status=$?
+}
+out_is() { [ "$(cat "$work/out"; printf x)" = "$1x" ]; }
+out_has() { grep -qF -- "$1" "$work/out"; }
+sim() {  # one command to the simulated gauge's control port
+  local reply
+  exec 3<>"/dev/tcp/${LUMO_SIM%:*}/${LUMO_SIM#*:}"
+  printf '%s\n' "$1" >&3
+  read -r reply <&3
+  exec 3<&-
+  [ "${reply:0:2}" = ok ]
+}
+com=$LUMO_SIM_COM
+run_in "$run" lumo-cli.exe --version
+check "$([ "$status" = 0 ] && out_is "lumo-cli $version"$'\r\n'; echo $?)" "lumo-cli --version: 'lumo-cli $version' (status $status)"
+check "$(sim "set state=5"; echo $?)" "the simulated gauge takes set state=5"
+run_in "$run" lumo-cli.exe info --com "$com"
+folder=$(printf 'Z:%s' "${run//\//\\}")
+check "$([ "$status" = 0 ]; echo $?)" "lumo-cli info --com $com (status $status)"
+check "$(out_has "v3.00#Протокол к уровнемеру ЛУМО"; echo $?)" "lumo-cli info: the driver name"
+check "$(out_has "'5' (53)"; echo $?)" "lumo-cli info: the state character"
+check "$(out_has "$folder\\Lumo.dll $version"; echo $?)" "lumo-cli info: the package's Lumo.dll and its version"
+run_in "$run" lumo-demo.exe "$com" 0
+check "$([ "$status" = 0 ] && out_has "driver released"; echo $?)" "lumo-demo $com 0 (status $status)"
+# Arguments it does not understand are refused, not read as a port number.
+for args in "--com 3" "300" "5 x"; do
+  # shellcheck disable=SC2086
+  run_in "$run" lumo-demo.exe $args
+  check "$([ "$status" = 2 ] && out_is ""; echo $?)" "lumo-demo $args: status 2 ($status), nothing on stdout"
+done
+# A copy without one run-time DLL: the program does not start.
 cp -r "$run" "$work/broken"
 rm "$work/broken/libstdc++-6.dll"
-
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-export LUMO_PACKAGE_DIR LUMO_RUN_PACKAGE_DIR LUMO_BROKEN_PACKAGE_DIR LUMO_PACKAGE_VERSION=$version
-LUMO_PACKAGE_DIR=$(winpath "$product")
-LUMO_RUN_PACKAGE_DIR=$(winpath "$run")
-LUMO_BROKEN_PACKAGE_DIR=$(winpath "$work/broken")
-if "$LUMO_ROOT/scripts/sim-run.sh" "$test_exe"; then
-  check 0 "test_package.exe"
-else
-  check 1 "test_package.exe"
-fi
+run_in "$work/broken" lumo-cli.exe --version
+check "$([ "$status" != 0 ] && out_is ""; echo $?)" "without libstdc++-6.dll lumo-cli fails to start (status $status)"
 echo "package: $failures failed"
 [ "$failures" = 0 ]

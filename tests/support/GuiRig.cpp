@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "ScreenCapture.h"
+
 namespace lumo_test {
 
 bool WaitFor(const std::function<bool()>& pred, int timeout_ms) {
@@ -61,15 +63,14 @@ void XInput::Type(const std::string& text) { Do("xdotool type --delay 30 '" + te
 void XInput::Shot(const std::string& name, HWND window) {
   const char* root = std::getenv("LUMO_ROOT");
   if (!root) return;
-  const std::string dir = std::string(root) + "/build/screenshots";
-  CreateDirectoryA(("Z:" + dir).c_str(), nullptr);
-  std::string area;
-  RECT r;
-  if (window && GetWindowRect(window, &r)) {
-    area = " " + std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) + "+" +
-           std::to_string(r.left) + "+" + std::to_string(r.top);
+  const std::string dir = "Z:" + std::string(root) + "/build/screenshots";
+  CreateDirectoryA(dir.c_str(), nullptr);
+  RECT r{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  if (window) {
+    EXPECT_TRUE(GetWindowRect(window, &r)) << name;
   }
-  Do("shot " + dir + "/" + name + ".png" + area);
+  const std::string path = dir + "/" + name + ".bmp";
+  EXPECT_TRUE(lumo_tools::SaveScreenBmp(r, std::wstring(path.begin(), path.end()))) << path;
 }
 
 }  // namespace lumo_test

@@ -1,6 +1,6 @@
 // Driving Wine windows from a test as a person would: the input agent of
 // scripts/gui-run.sh (LUMO_XINPUT) moves the X pointer and types through
-// xdotool, and takes screenshots; waits poll a condition with a deadline.
+// xdotool; screenshots; waits poll a condition with a deadline.
 #ifndef LUMO_TESTS_GUIRIG_H
 #define LUMO_TESTS_GUIRIG_H
 
@@ -33,8 +33,8 @@ class XInput {
   void Key(const std::string& keys);
   // Types ASCII text as key presses.
   void Type(const std::string& text);
-  // Saves a screenshot as build/screenshots/NAME.png: of the whole screen, or
-  // of the window's rectangle on it.
+  // Saves a screenshot as build/screenshots/NAME.bmp (NAME.png once
+  // gui-run.sh ends): of the whole screen, or of the window's rectangle on it.
   void Shot(const std::string& name, HWND window = nullptr);
 
  private:

@@ -7,19 +7,16 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "HostSide.h"
+
 namespace lumo_test {
 
-namespace {
-template <typename Fn>
-Fn Resolve(HMODULE module, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-}  // namespace
+using lumo_tools::Export;
 
 LumoHost::LumoHost() : module_(LoadLibraryA("Lumo.dll")) {
   if (!module_) throw std::runtime_error("cannot load Lumo.dll");
-  get_silo_ex3_ = Resolve<lumo::GetSiloEx3Fn>(module_, lumo::kGetSiloEx3Name);
-  get_silo_ex_ = Resolve<lumo::GetSiloExFn>(module_, lumo::kGetSiloExName);
+  get_silo_ex3_ = Export<lumo::GetSiloEx3Fn>(module_, lumo::kGetSiloEx3Name);
+  get_silo_ex_ = Export<lumo::GetSiloExFn>(module_, lumo::kGetSiloExName);
   if (!get_silo_ex3_ || !get_silo_ex_) throw std::runtime_error("factories not exported");
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <regex>
 
@@ -22,6 +23,24 @@ int SimGauge::Stat(const std::string& name) {
   const std::string stats = Ok("stats");
   if (!std::regex_search(stats, m, std::regex("\\b" + name + "=(\\d+)"))) return -1;
   return std::stoi(m[1]);
+}
+
+void SimGauge::Send(const std::vector<uint8_t>& bytes) {
+  std::string hex;
+  char two[3];
+  for (uint8_t b : bytes) {
+    std::snprintf(two, sizeof two, "%02x", b);
+    hex += two;
+  }
+  Ok("send " + hex);
+}
+
+std::vector<uint8_t> SimGauge::Recv(size_t count, int timeout_ms) {
+  const std::string reply = Ok("recv n=" + std::to_string(count) + " ms=" + std::to_string(timeout_ms));
+  std::vector<uint8_t> bytes;
+  for (size_t i = 3; i + 1 < reply.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoul(reply.substr(i, 2), nullptr, 16)));
+  return bytes;
 }
 
 uint32_t SimGauge::Com() {

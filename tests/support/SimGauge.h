@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ControlClient.h"
 
@@ -15,6 +16,10 @@ class SimGauge {
   std::string Ok(const std::string& command);
   // A counter of "stats" (frames, malformed, noise, ...); -1 when absent.
   int Stat(const std::string& name);
+  // A raw line's far end (lumo-sim --raw): bytes out; bytes in until count
+  // came or timeout_ms passed.
+  void Send(const std::vector<uint8_t>& bytes);
+  std::vector<uint8_t> Recv(size_t count, int timeout_ms);
   // The COM number the gauge is linked as (LUMO_SIM_COM, default 5).
   static uint32_t Com();
 

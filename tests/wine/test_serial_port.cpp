@@ -1,4 +1,5 @@
-// TComPort under Wine on the virtual serial line (run by scripts/vserial-run.sh).
+// TComPort under Wine on a raw line of the simulated gauge (lumo-sim --raw,
+// started by scripts/sim-run.sh): the test plays the far end itself.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "VirtualLine.h"
+#include "SimGauge.h"
 #include "protocol/Texts.h"
 #include "serial/ComPort.h"
 #include "serial/KorvoPort.h"
@@ -35,7 +36,7 @@ struct TComPortProbe {
 
 namespace {
 
-constexpr int kPort = 12;         // above 9: needs the "\\.\COMn" path
+const int kPort = static_cast<int>(SimGauge::Com());  // 12, above 9: needs the "\\.\COMn" path
 constexpr int kMissingPort = 77;  // never linked
 
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
@@ -93,15 +94,18 @@ class RecordingPort : public TComPort {
 
 class SerialPortTest : public ::testing::Test {
  protected:
+  // An unpaced line: these tests are about order, rings and the pty's
+  // buffer, not wire time, and 30000 bytes at the port's 5760 baud would take
+  // almost a minute.
   void SetUp() override {
-    ASSERT_TRUE(line_.Connected()) << line_.Error();
-    pty_ = line_.Link(kPort);
+    ASSERT_EQ(line_.Ok("set pace=off"), "ok");
+    Link();
   }
-  void TearDown() override {
-    if (line_.Connected()) line_.Unlink(kPort);
-  }
-  VirtualLine line_;
-  std::string pty_;
+  void TearDown() override { line_.Ok("unlink com=" + std::to_string(kPort)); }
+  // A fresh pty behind COMn: the device is (back) there.
+  void Link() { line_.Ok("link com=" + std::to_string(kPort)); }
+  std::string Settings() { return line_.Ok("get line"); }
+  SimGauge line_;
 };
 
 template <typename E>
@@ -146,9 +150,7 @@ TEST(SerialPortClosed, PortZeroOpensNothingAndOperationsNameCom0) {
 }
 
 TEST(SerialPortClosed, MissingPortRaisesOpenFailInCp1251) {
-  VirtualLine line;
-  ASSERT_TRUE(line.Connected()) << line.Error();
-  line.Unlink(kMissingPort);
+  ASSERT_EQ(SimGauge().Ok("unlink com=" + std::to_string(kMissingPort)), "ok");
   char expected[64];
   std::snprintf(expected, sizeof expected, lumo::text::kCannotOpenComFmt, kMissingPort);
   EXPECT_EQ(MessageOf<lumo::EOpenPortFail>([] { TComPort port(kMissingPort); }), expected);
@@ -194,7 +196,7 @@ TEST_F(SerialPortTest, StopBitsMapAndKeepValuesLeaveTheLine) {
     port.SetStopBits(c.value);
     EXPECT_EQ(port.StopBits(), c.value);
     EXPECT_EQ(stop_bits(), c.expected) << "value " << int(c.value);
-    EXPECT_NE(line_.Termios(kPort).find(c.tty), std::string::npos) << "value " << int(c.value);
+    EXPECT_NE(Settings().find(c.tty), std::string::npos) << "value " << int(c.value);
   }
 
   // Keep values rewrite the driver's state unchanged, RTS control aside.
@@ -207,7 +209,7 @@ TEST_F(SerialPortTest, StopBitsMapAndKeepValuesLeaveTheLine) {
   before.fRtsControl = RTS_CONTROL_ENABLE;
   ASSERT_TRUE(SetCommState(h, &before));
   GetCommState(h, &before);
-  std::string tty_before = line_.Termios(kPort);
+  std::string tty_before = Settings();
   port.SetLine(0, 5, 9, 3);
   DCB after{};
   after.DCBlength = sizeof after;
@@ -215,7 +217,7 @@ TEST_F(SerialPortTest, StopBitsMapAndKeepValuesLeaveTheLine) {
   EXPECT_EQ(after.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
   before.fRtsControl = RTS_CONTROL_DISABLE;
   EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
-  EXPECT_EQ(line_.Termios(kPort), tty_before);
+  EXPECT_EQ(Settings(), tty_before);
 }
 
 TEST_F(SerialPortTest, BlockAcrossTheRingEndArrivesInOrder) {
@@ -232,7 +234,7 @@ TEST_F(SerialPortTest, BlockAcrossTheRingEndArrivesInOrder) {
     EXPECT_EQ(std::memcmp(ring, block.data() + 96, 104), 0);
     LeaveCriticalSection(&TComPortProbe::Lock(port));
   }
-  EXPECT_EQ(line_.Recv(kPort, 200, 5000), block);
+  EXPECT_EQ(line_.Recv(200, 5000), block);
   EXPECT_TRUE(WaitFor([&] { return port.OutputPending() == 0; }, 5000));
   EXPECT_EQ(port.LastBlockCount(), 200);
 }
@@ -263,8 +265,8 @@ TEST_F(SerialPortTest, FullOutputRingAndOneByteTooMany) {
 
     std::vector<uint8_t> all = first;
     all.insert(all.end(), second.begin(), second.end());
-    EXPECT_EQ(line_.Recv(kPort, 4096, 10000), all) << c.prefill;
-    EXPECT_TRUE(line_.Recv(kPort, 1, 100).empty());  // the refused byte never went out
+    EXPECT_EQ(line_.Recv(4096, 10000), all) << c.prefill;
+    EXPECT_TRUE(line_.Recv(1, 100).empty());  // the refused byte never went out
   }
 }
 
@@ -272,7 +274,7 @@ TEST_F(SerialPortTest, ReadFromEmptyRingAndPurge) {
   RecordingPort port(kPort, false);
   EXPECT_EQ(MessageOf<lumo::EBufferIsEmpty>([&] { port.ReadByte(); }),
             "Buffer is empty for port COM" + std::to_string(kPort));
-  line_.Send(kPort, {1, 2, 3});
+  line_.Send({1, 2, 3});
   ASSERT_TRUE(WaitFor([&] { return port.InputCount() == 3; }, 5000));
   EXPECT_EQ(port.PeekByte(3), 3);
   EXPECT_EQ(port.ReadByte(), 1);
@@ -284,14 +286,14 @@ TEST_F(SerialPortTest, ReadFromEmptyRingAndPurge) {
 TEST_F(SerialPortTest, FullInputRingReadsNothingMoreUntilRoomAndAnEvent) {
   RecordingPort port(kPort, false);
   std::vector<uint8_t> stream = Pattern(8192 + 300, 3);
-  line_.Send(kPort, std::vector<uint8_t>(stream.begin(), stream.end() - 1));
+  line_.Send(std::vector<uint8_t>(stream.begin(), stream.end() - 1));
   ASSERT_TRUE(WaitFor([&] { return port.InputCount() == 8192; }, 10000)) << port.InputCount();
   EXPECT_EQ(TComPortProbe::InFull(port), -1);
   EXPECT_EQ(port.PeekByte(8192), stream[8191]);
   EXPECT_THROW(port.PeekByte(8193), lumo::EBufferIsEmpty);
   // More bytes: the full ring takes none and announces nothing.
   int calls = port.Calls();
-  line_.Send(kPort, {0x55});
+  line_.Send({0x55});
   Sleep(300);  // a negative: give the event thread time to misbehave
   EXPECT_EQ(port.Calls(), calls);
   EXPECT_EQ(port.InputCount(), 8192);
@@ -299,7 +301,7 @@ TEST_F(SerialPortTest, FullInputRingReadsNothingMoreUntilRoomAndAnEvent) {
   std::vector<uint8_t> got;
   for (int i = 0; i < 8192; ++i) got.push_back(port.ReadByte());
   // The rest waits in the driver for the next received-character event.
-  line_.Send(kPort, {stream.back()});
+  line_.Send({stream.back()});
   ASSERT_TRUE(WaitFor([&] { return port.InputCount() == 301; }, 5000)) << port.InputCount();
   while (port.InputCount()) got.push_back(port.ReadByte());
   std::vector<uint8_t> expected(stream.begin(), stream.end() - 1);
@@ -319,7 +321,7 @@ TEST_F(SerialPortTest, PeerBytesArriveInOrderThroughDataReceived) {
     std::vector<uint8_t> data = Pattern(c.size, seed++);
     size_t step = (c.size + c.chunks - 1) / c.chunks;
     for (size_t at = 0; at < c.size; at += step)
-      line_.Send(kPort, std::vector<uint8_t>(data.begin() + at,
+      line_.Send(std::vector<uint8_t>(data.begin() + at,
                                               data.begin() + std::min(c.size, at + step)));
     ASSERT_TRUE(WaitFor([&] { return port.Count() >= c.size; }, 20000))
         << c.size << ": got " << port.Count();
@@ -330,11 +332,11 @@ TEST_F(SerialPortTest, PeerBytesArriveInOrderThroughDataReceived) {
 
 TEST_F(SerialPortTest, CancelledWaitDoesNotStopReception) {
   RecordingPort port(kPort, true);
-  line_.Send(kPort, {0x10});
+  line_.Send({0x10});
   ASSERT_TRUE(WaitFor([&] { return port.Count() == 1; }, 5000));
   // Changing the mask completes the pending wait as cancelled under Wine.
   for (int i = 0; i < 3; ++i) SetCommMask(TComPortProbe::Device(port), TComPort::kEventMask);
-  line_.Send(kPort, {0x11, 0x12});
+  line_.Send({0x11, 0x12});
   ASSERT_TRUE(WaitFor([&] { return port.Count() == 3; }, 5000)) << port.Count();
   EXPECT_EQ(port.Bytes(), (std::vector<uint8_t>{0x10, 0x11, 0x12}));
 }
@@ -362,14 +364,14 @@ TEST_F(SerialPortTest, ClosesPromptlyAndNeverSpins) {
   for (Kind kind : kinds) {
     DWORD best = ~0u;
     for (int round = 0; round < 3; ++round) {
-      line_.Link(kPort);
+      Link();
       auto* port = new RecordingPort(kPort, true);
       if (kind == kSending) {
         std::vector<uint8_t> block(4096, 0xA5);
         port->PutBlock(block.data(), 4096);  // the peer does not read: the write stalls
       }
       if (kind == kDeviceLost) {
-        line_.Drop(kPort);
+        line_.Ok("drop");
         double cpu = CpuMs();
         DWORD t0 = GetTickCount();
         Sleep(500);
@@ -404,7 +406,7 @@ struct ExchangeOutcome {
 };
 
 // One exchange, answered by the far end when answer is set.
-ExchangeOutcome ExchangeOnce(TKorvoComPort& port, VirtualLine& line, bool answer) {
+ExchangeOutcome ExchangeOnce(TKorvoComPort& port, SimGauge& line, bool answer) {
   static const char kRequest[] = "@03040047*\r";
   // The reply repeats the request's channel and code, as a gauge's does.
   const std::vector<uint8_t> reply = {'@', '0', '3', '0', '4', '*', '\r'};
@@ -413,8 +415,8 @@ ExchangeOutcome ExchangeOnce(TKorvoComPort& port, VirtualLine& line, bool answer
   std::thread peer;
   if (answer) {
     peer = std::thread([&] {
-      if (line.Recv(kPort, sizeof kRequest - 1, 1000).size() == sizeof kRequest - 1)
-        line.Send(kPort, reply);
+      if (line.Recv(sizeof kRequest - 1, 1000).size() == sizeof kRequest - 1)
+        line.Send(reply);
     });
   }
   port.Exchange(TKorvoComPort::kValidatorTag, kRequest, sizeof kRequest - 1, buffer, 19, 0, 0);
@@ -428,7 +430,7 @@ TEST_F(SerialPortTest, LostDeviceCostsLittleAndIsReopenedWhenItReturns) {
   EXPECT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply);
   EXPECT_FALSE(port->DeviceLost());
 
-  line_.Drop(kPort);
+  line_.Ok("drop");
   ASSERT_TRUE(WaitFor([&] { return port->DeviceLost(); }, 5000)) << "the loss goes unnoticed";
   // While it is gone: little CPU, requests end as no reply within the usual
   // failing-exchange time (about 740 ms), and never throw.
@@ -446,7 +448,7 @@ TEST_F(SerialPortTest, LostDeviceCostsLittleAndIsReopenedWhenItReturns) {
   }
 
   // Back under the same name: a request succeeds soon after.
-  line_.Link(kPort);
+  Link();
   const DWORD back = GetTickCount();
   bool answered = false;
   while (!answered && GetTickCount() - back < 10000)
@@ -461,7 +463,7 @@ TEST_F(SerialPortTest, LostDeviceCostsLittleAndIsReopenedWhenItReturns) {
   EXPECT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply);
 
   // Released while lost, promptly.
-  line_.Drop(kPort);
+  line_.Ok("drop");
   ASSERT_TRUE(WaitFor([&] { return port->DeviceLost(); }, 5000));
   const DWORD r0 = GetTickCount();
   port.reset();
@@ -570,7 +572,7 @@ class SerialFaults : public SerialPortTest {
   void ExpectReception(RecordingPort& port, uint32_t seed) {
     const size_t before = port.Count();
     const std::vector<uint8_t> data = Pattern(64, seed);
-    line_.Send(kPort, data);
+    line_.Send(data);
     ASSERT_TRUE(WaitFor([&] { return port.Count() >= before + data.size(); }, 5000));
     const auto bytes = port.Bytes();
     EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + before, bytes.end()), data);
@@ -600,7 +602,7 @@ TEST_F(SerialFaults, PersistentFailuresMeanLostWhateverTheCode) {
     // fail or its result be read; a write fails only when something is sent.
     size_t trigger = 0;
     if (c.call == Call::kWaitCommEvent || c.call == Call::kWaitResult) {
-      line_.Send(kPort, {1, 2, 3});
+      line_.Send({1, 2, 3});
       trigger = 3;
     }
     if (c.call == Call::kWriteFile) port.PutBlock("abc", 3);
@@ -609,7 +611,7 @@ TEST_F(SerialFaults, PersistentFailuresMeanLostWhateverTheCode) {
     EXPECT_TRUE(WaitFor([&] { return !port.DeviceLost(); }, 3000)) << int(c.call) << " " << c.code;
     // Nothing received is lost on the way.
     EXPECT_TRUE(WaitFor([&] { return port.Count() >= base + trigger; }, 3000));
-    if (c.call == Call::kWriteFile) line_.Recv(kPort, 3, 2000);
+    if (c.call == Call::kWriteFile) line_.Recv(3, 2000);
     ExpectReception(port, seed++);
   }
 }
@@ -625,7 +627,7 @@ TEST_F(SerialFaults, SpuriousAbortedWaitsAndShortWritesLoseNothing) {
   g_fault.short_writes = true;
   const std::vector<uint8_t> block = Pattern(1000, 72);
   port.PutBlock(block.data(), static_cast<uint16_t>(block.size()));
-  EXPECT_EQ(line_.Recv(kPort, block.size(), 5000), block);
+  EXPECT_EQ(line_.Recv(block.size(), 5000), block);
   EXPECT_FALSE(port.DeviceLost());
 }
 

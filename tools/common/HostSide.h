@@ -1,4 +1,4 @@
-// What the tools that load Lumo.dll as a host does share: resolving its
+// What the tools and tests that load Lumo.dll as a host share: resolving its
 // exports and converting its Windows-1251 texts.
 #ifndef LUMO_TOOLS_HOSTSIDE_H
 #define LUMO_TOOLS_HOSTSIDE_H

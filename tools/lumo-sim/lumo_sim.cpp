@@ -1,5 +1,5 @@
 // lumo-sim: plays the Lumo gauge on a pseudo-terminal or a serial device.
-// The gauge itself lives in SimCore; this file owns the line, the control
+// The gauge itself lives in Sim.h and its parts; this file owns the line, the control
 // socket, the clock and the trace.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -29,7 +30,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "SimCore.h"
+#include "Sim.h"
 
 namespace {
 
@@ -71,6 +72,9 @@ Gauge:
                        ms at 9600 8N1, more with parity or two stop bits), both
                        ways, and a request counts as received when its last
                        character would have arrived. Also "set pace=on|off"
+  --raw                a raw line instead of a gauge: nothing answers, and the
+                       line's bytes stay in the pseudo-terminal until the control
+                       command "recv" takes them. Also "set raw=on|off"
 Faults and control:
   --fault FAULT        add a fault at start-up (repeatable), FAULT as for the
                        control command "fault", e.g. --fault "code=4 kind=silence count=3"
@@ -162,14 +166,28 @@ Control channel (--control): text lines over TCP, one reply line per command,
   set ch=N program=HHHHHHHH               ok
   set state=C | set config=HEXBYTES       ok
   set header=repeat|highbit|random|HHHH   ok
+  set pace=on|off | set raw=on|off        ok
   get ch=N code=C                         ok int=I tenths=T status=S
   get ch=N param=P                        ok value=DECIMAL hex=HEX
-  get ch=N program | get state | get config | get header
+  get ch=N program | get state | get config | get header | get pace | get raw
                                           ok program=... / state=C / config=HEX / header=...
   save [PATH]                             ok saved PATH (default: the description file)
   vanish ms=N                             ok: the far end goes away for N ms (the
                                           pseudo-terminal closes, a new one takes
                                           its links), as an unplugged adapter
+The line itself (pseudo-terminal only):
+  drop                                    ok: the far end goes away until "link"
+  link [com=N]                            ok /dev/pts/K: a new pseudo-terminal behind
+                                          every link, and behind COMN of the Wine
+                                          prefix from then on
+  unlink com=N                            ok: COMN of the Wine prefix no longer exists
+  send HEX                                ok: the bytes go out on the line (paced as
+                                          replies are)
+  recv n=COUNT ms=MS                      ok HEX: the raw line's bytes, once COUNT
+                                          arrived or MS passed (fewer, or none)
+  get line                                ok baud=B bits=D stop=S parity=none|odd|even
+                                          (the settings the driver set; baud 0 when
+                                          not a standard rate)
   quit                                    ok bye, then the program ends
 )";
 
@@ -183,6 +201,7 @@ struct Options {
   bool dump = false;
   int turnaround_ms = -1;  // -1: the description's
   bool pace = true;
+  bool raw = false;
   std::vector<std::string> faults;
   int control_port = -1;
   std::string trace_file;
@@ -212,6 +231,7 @@ Options ParseArgs(int argc, char** argv) {
   app.add_option("--turnaround,--latency", o.turnaround_ms)->check(CLI::Range(0, 60000));
   bool no_pace = false;
   app.add_flag("--no-pace", no_pace);
+  app.add_flag("--raw", o.raw);
   app.add_option("--fault", o.faults)->allow_extra_args(false);
   app.add_option("--control", o.control_port)->check(CLI::Range(0, 65535));
   app.add_option("--trace", o.trace_file);
@@ -321,21 +341,36 @@ void SetRaw(int fd, bool set_speed) {
   if (tcsetattr(fd, TCSANOW, &t) != 0) Die(std::string("tcsetattr: ") + std::strerror(errno));
 }
 
-// The time of one character at the line settings of the terminal (the driver
-// sets them on the slave side), in microseconds; 0 when they cannot be read.
-double LineCharMicros(int fd) {
+// The line settings the driver set on the terminal (the slave side).
+struct LineSettings {
+  int baud = 0;  // 0 when not a standard rate
+  int data_bits = 8;
+  int stop_bits = 1;
+  const char* parity = "none";
+};
+
+std::optional<LineSettings> ReadLineSettings(int fd) {
   termios t{};
-  if (fd < 0 || tcgetattr(fd, &t) != 0) return 0;
+  if (fd < 0 || tcgetattr(fd, &t) != 0) return std::nullopt;
   static const std::pair<speed_t, int> kBauds[] = {
       {B110, 110},     {B300, 300},     {B600, 600},     {B1200, 1200},     {B2400, 2400},
       {B4800, 4800},   {B9600, 9600},   {B19200, 19200}, {B38400, 38400},   {B57600, 57600},
-      {B115200, 115200}};
-  int baud = 0;
+      {B115200, 115200}, {B230400, 230400}};
+  LineSettings s;
   for (const auto& [code, rate] : kBauds)
-    if (cfgetospeed(&t) == code) baud = rate;
+    if (cfgetospeed(&t) == code) s.baud = rate;
   const tcflag_t size = t.c_cflag & CSIZE;
-  const int data_bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
-  return lumo::sim::CharMicros(baud, data_bits, (t.c_cflag & PARENB) != 0, (t.c_cflag & CSTOPB) ? 2 : 1);
+  s.data_bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+  s.stop_bits = (t.c_cflag & CSTOPB) ? 2 : 1;
+  if (t.c_cflag & PARENB) s.parity = (t.c_cflag & PARODD) ? "odd" : "even";
+  return s;
+}
+
+// The time of one character at the terminal's line settings, in
+// microseconds; 0 when they cannot be read.
+double LineCharMicros(int fd) {
+  const auto s = ReadLineSettings(fd);
+  return s ? lumo::sim::CharMicros(s->baud, s->data_bits, std::strcmp(s->parity, "none") != 0, s->stop_bits) : 0;
 }
 
 bool WriteAll(int fd, const std::string& s) {
@@ -369,14 +404,16 @@ void OpenPty(int& master, int& slave, std::string& slave_path) {
   SetRaw(slave, false);
 }
 
-// Points the symbolic link path at target, replacing a link already there.
-void LinkTo(const std::string& path, const std::string& target) {
+// Points the symbolic link path at target, replacing a link already there;
+// an error text, or "" when done.
+std::string LinkTo(const std::string& path, const std::string& target) {
   struct stat st{};
   if (lstat(path.c_str(), &st) == 0) {
-    if (!S_ISLNK(st.st_mode)) Die(path + " exists and is not a symbolic link");
+    if (!S_ISLNK(st.st_mode)) return path + " exists and is not a symbolic link";
     unlink(path.c_str());
   }
-  if (symlink(target.c_str(), path.c_str()) != 0) Die("cannot link " + path + ": " + std::strerror(errno));
+  if (symlink(target.c_str(), path.c_str()) != 0) return "cannot link " + path + ": " + std::strerror(errno);
+  return "";
 }
 
 int OpenControl(int port, int& bound) {
@@ -396,9 +433,17 @@ int OpenControl(int port, int& bound) {
   return fd;
 }
 
+// A "recv" waiting for its bytes or its deadline.
+struct Receive {
+  size_t count;
+  Clock::time_point deadline;
+  std::string got;
+};
+
 struct Client {
   int fd;
   std::string in;
+  std::optional<Receive> receive;
 };
 
 }  // namespace
@@ -449,27 +494,28 @@ int main(int argc, char** argv) {
   int slave = -1;
   std::string slave_path;
   std::vector<std::string> made_links;
+  std::string prefix = opt.wineprefix;
+  if (prefix.empty() && std::getenv("WINEPREFIX")) prefix = std::getenv("WINEPREFIX");
+  if (prefix.empty() && std::getenv("HOME")) prefix = std::string(std::getenv("HOME")) + "/.wine";
+  const std::string dosdevices = prefix + "/dosdevices";
+  auto com_path = [&](int com) { return dosdevices + "/com" + std::to_string(com); };
   if (!opt.device.empty()) {
     line = open(opt.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (line < 0) Die("cannot open " + opt.device + ": " + std::strerror(errno));
     SetRaw(line, true);
   } else {
     OpenPty(line, slave, slave_path);
-    std::vector<std::string> links = opt.links;
+    made_links = opt.links;
     if (opt.wine_com > 0) {
-      std::string prefix = opt.wineprefix;
-      if (prefix.empty() && std::getenv("WINEPREFIX")) prefix = std::getenv("WINEPREFIX");
-      if (prefix.empty() && std::getenv("HOME")) prefix = std::string(std::getenv("HOME")) + "/.wine";
       struct stat st{};
       if (prefix.empty() || stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         Die("Wine prefix '" + prefix + "' not found");
-      const std::string dos = prefix + "/dosdevices";
-      mkdir(dos.c_str(), 0755);
-      links.push_back(dos + "/com" + std::to_string(opt.wine_com));
+      mkdir(dosdevices.c_str(), 0755);
+      made_links.push_back(com_path(opt.wine_com));
     }
-    for (const auto& l : links) {
-      LinkTo(l, slave_path);
-      made_links.push_back(l);
+    for (const auto& l : made_links) {
+      const std::string error = LinkTo(l, slave_path);
+      if (!error.empty()) Die(error);
     }
   }
 
@@ -501,26 +547,117 @@ int main(int argc, char** argv) {
   // hardware. rx_free and tx_free: when the last character read, and the
   // last one written, is through the line.
   sim.pace = opt.pace;
+  sim.raw = opt.raw;
   auto paced = [&] { return sim.pace && opt.device.empty(); };
+  auto char_time = [&] {
+    return std::chrono::nanoseconds(static_cast<long long>(1000 * (paced() ? LineCharMicros(slave) : 0.0)));
+  };
   Clock::time_point rx_free{}, tx_free{};
+  // Bytes out on the line from `at` on: one character at a time on a paced
+  // line, each after the one before has gone; the time after the last.
+  auto send = [&](Clock::time_point at, const std::string& bytes, int ch, int code, const std::string& note) {
+    const auto one = char_time();
+    if (one.count() == 0) {
+      pending.push_back({at, bytes, ch, code, note, true, std::string()});
+      return at;
+    }
+    for (size_t k = 0; k < bytes.size(); ++k) {
+      tx_free = std::max(tx_free, at) + one;
+      pending.push_back({tx_free - one, bytes.substr(k, 1), ch, code, note, k == 0, k == 0 ? bytes : std::string()});
+    }
+    return tx_free;
+  };
+  // The far end goes away (vanish, drop), or a new pseudo-terminal takes every link.
+  auto close_line = [&](const std::string& why) {
+    tracer.Event("info", "", -1, -1, why);
+    if (slave >= 0) close(slave);
+    if (line >= 0) close(line);
+    slave = line = -1;
+    pending.clear();
+    back_at.reset();
+  };
+  auto open_line = [&] {
+    if (line >= 0) close_line("new line");
+    OpenPty(line, slave, slave_path);
+    std::string error;
+    for (const auto& l : made_links)
+      if (error.empty()) error = LinkTo(l, slave_path);
+    tracer.Event("info", "", -1, -1, "back as " + slave_path);
+    return error;
+  };
+  // A line command the core has checked: carried out here; the reply, or ""
+  // while a "recv" waits.
+  auto carry_out = [&](const lumo::sim::LineRequest& r, Client& c, const std::string& reply) -> std::string {
+    using lumo::sim::LineRequest;
+    if (!opt.device.empty()) return r.kind == LineRequest::kVanish ? reply : "err only on the pseudo-terminal";
+    switch (r.kind) {
+      case LineRequest::kVanish:
+        if (r.ms > 0) {
+          close_line("vanish for " + std::to_string(r.ms) + " ms");
+          back_at = Clock::now() + std::chrono::milliseconds(r.ms);
+        }
+        return reply;
+      case LineRequest::kDrop:
+        close_line("dropped until link");
+        return reply;
+      case LineRequest::kLink: {
+        if (r.com > 0) {
+          mkdir(dosdevices.c_str(), 0755);
+          if (std::find(made_links.begin(), made_links.end(), com_path(r.com)) == made_links.end())
+            made_links.push_back(com_path(r.com));
+        }
+        const std::string error = open_line();
+        return error.empty() ? "ok " + slave_path : "err " + error;
+      }
+      case LineRequest::kUnlink: {
+        const std::string path = com_path(r.com);
+        made_links.erase(std::remove(made_links.begin(), made_links.end(), path), made_links.end());
+        struct stat st{};
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(path.c_str());
+        return reply;
+      }
+      default: break;
+    }
+    if (line < 0) return "err no line: dropped or vanished (link brings it back)";
+    if (r.kind == LineRequest::kSend) {
+      send(Clock::now(), std::string(r.bytes.begin(), r.bytes.end()), -1, -1, "send");
+      return reply;
+    }
+    if (r.kind == LineRequest::kRecv) {
+      c.receive = Receive{r.count, Clock::now() + std::chrono::milliseconds(r.ms), std::string()};
+      return "";
+    }
+    const auto s = ReadLineSettings(slave);
+    if (!s) return "err the line settings cannot be read";
+    return "ok baud=" + std::to_string(s->baud) + " bits=" + std::to_string(s->data_bits) +
+           " stop=" + std::to_string(s->stop_bits) + " parity=" + s->parity;
+  };
+  // Answers the client's complete command lines, up to a "recv" that waits.
+  auto serve = [&](Client& c) {
+    size_t nl;
+    while (!c.receive && (nl = c.in.find('\n')) != std::string::npos) {
+      std::string cmd = c.in.substr(0, nl);
+      c.in.erase(0, nl + 1);
+      if (!cmd.empty() && cmd.back() == '\r') cmd.pop_back();
+      if (cmd.find_first_not_of(" \t") == std::string::npos) continue;
+      std::string reply = sim.Control(cmd);
+      if (sim.line_request) {
+        reply = carry_out(*sim.line_request, c, reply);
+        sim.line_request.reset();
+      }
+      if (reply.empty()) continue;
+      tracer.Event("ctl", "", -1, -1, cmd + " => " + reply);
+      if (!WriteAll(c.fd, reply + "\n")) return false;
+    }
+    return true;
+  };
   while (!g_stop && !sim.quit) {
-    if (sim.vanish_ms > 0 && opt.device.empty()) {
-      tracer.Event("info", "", -1, -1, "vanish for " + std::to_string(sim.vanish_ms) + " ms");
-      close(slave);
-      close(line);
-      slave = line = -1;
-      pending.clear();
-      back_at = Clock::now() + std::chrono::milliseconds(sim.vanish_ms);
-      sim.vanish_ms = 0;
-    }
-    if (back_at && Clock::now() >= *back_at) {
-      OpenPty(line, slave, slave_path);
-      for (const auto& l : made_links) LinkTo(l, slave_path);
-      tracer.Event("info", "", -1, -1, "back as " + slave_path);
-      back_at.reset();
-    }
+    if (back_at && Clock::now() >= *back_at) open_line();
+    bool receiving = false;
+    for (const auto& c : clients) receiving = receiving || c.receive.has_value();
     std::vector<pollfd> fds;
-    fds.push_back({line, POLLIN, 0});
+    // A raw line's bytes stay in the pseudo-terminal until a "recv" asks.
+    fds.push_back({sim.raw && !receiving ? -1 : line, POLLIN, 0});
     if (listen_fd >= 0) fds.push_back({listen_fd, POLLIN, 0});
     for (const auto& c : clients) fds.push_back({c.fd, POLLIN, 0});
     // Microseconds: a paced character takes about one millisecond.
@@ -533,6 +670,8 @@ int main(int argc, char** argv) {
     };
     if (back_at) earliest(*back_at);
     for (const auto& p : pending) earliest(p.due);
+    for (const auto& c : clients)
+      if (c.receive) earliest(c.receive->deadline);
     timespec ts{static_cast<time_t>(timeout_us / 1000000), static_cast<long>(timeout_us % 1000000) * 1000};
     const int r = ppoll(fds.data(), fds.size(), timeout_us < 0 ? nullptr : &ts, nullptr);
     if (r < 0 && errno != EINTR) Die(std::string("poll: ") + std::strerror(errno));
@@ -548,13 +687,20 @@ int main(int argc, char** argv) {
       if (!WriteAll(line, p.bytes)) tracer.Event("info", "", p.ch, p.code, std::string("write failed: ") + std::strerror(errno));
       if (p.traced) tracer.Event("tx", p.shown.empty() ? p.bytes : p.shown, p.ch, p.code, p.note);
     }
-    if (r <= 0) continue;
 
     size_t idx = 0;
-    if (fds[idx].revents & (POLLIN | POLLERR | POLLHUP)) {
+    if (r > 0 && (fds[idx].revents & (POLLIN | POLLERR | POLLHUP))) {
       uint8_t buf[512];
-      const ssize_t n = read(line, buf, sizeof buf);
-      if (n > 0) {
+      auto waiting = clients.begin();
+      while (waiting != clients.end() && !waiting->receive) ++waiting;
+      // A raw line is read no further than the first waiting "recv" wants.
+      const size_t want = waiting == clients.end() ? sizeof buf
+                          : std::min(sizeof buf, waiting->receive->count - waiting->receive->got.size());
+      const ssize_t n = read(line, buf, want);
+      if (n > 0 && waiting != clients.end()) {
+        waiting->receive->got.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+        tracer.Event("rx", std::string(reinterpret_cast<const char*>(buf), static_cast<size_t>(n)), -1, -1, "raw");
+      } else if (n > 0) {
         std::vector<lumo::sim::Output> out;
         std::vector<lumo::sim::TraceEvent> trace;
         sim.Feed(buf, static_cast<size_t>(n), out, trace);
@@ -562,10 +708,7 @@ int main(int argc, char** argv) {
         // On a paced line the bytes just read arrive one character time
         // apart, after those still on the wire: a request counts as received
         // when its last character would have arrived.
-        const auto char_time = std::chrono::nanoseconds(
-            static_cast<long long>(1000 * (paced() ? LineCharMicros(slave) : 0.0)));
-        const auto read_at = Clock::now();
-        rx_free = std::max(rx_free, read_at) + char_time * n;
+        rx_free = std::max(rx_free, Clock::now()) + char_time() * n;
         const int turnaround =
             opt.turnaround_ms >= 0 ? opt.turnaround_ms : paced() ? sim.gauge.turnaround_ms : 0;
         const auto base = rx_free + std::chrono::milliseconds(turnaround);
@@ -575,18 +718,7 @@ int main(int argc, char** argv) {
             at += std::chrono::milliseconds(o.chunks[i].delay_ms);
             std::string note = o.note;
             if (o.chunks.size() > 1) note += (note.empty() ? "" : " ") + std::string("part ") + std::to_string(i + 1) + "/" + std::to_string(o.chunks.size());
-            const std::string& bytes = o.chunks[i].bytes;
-            if (char_time.count() == 0) {
-              pending.push_back({at, bytes, o.channel, o.code, note, true, std::string()});
-              continue;
-            }
-            // One character at a time, each after the one before has gone.
-            for (size_t k = 0; k < bytes.size(); ++k) {
-              tx_free = std::max(tx_free, at) + char_time;
-              pending.push_back({tx_free - char_time, bytes.substr(k, 1), o.channel, o.code, note, k == 0,
-                                 k == 0 ? bytes : std::string()});
-            }
-            at = tx_free;
+            at = send(at, o.chunks[i].bytes, o.channel, o.code, note);
           }
         }
       } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
@@ -598,42 +730,40 @@ int main(int argc, char** argv) {
       }
     }
     ++idx;
-    if (listen_fd >= 0) {
-      if (fds[idx].revents & POLLIN) {
-        const int c = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c >= 0) {
-          const int one = 1;
-          setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-          clients.push_back({c, ""});
-        }
+    if (listen_fd < 0) continue;
+    if (r > 0 && (fds[idx].revents & POLLIN)) {
+      const int c = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c >= 0) {
+        const int one = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        clients.push_back({c, "", std::nullopt});
       }
-      ++idx;
-      std::vector<Client> keep;
-      for (size_t k = 0; k < clients.size(); ++k) {
-        Client& c = clients[k];
-        bool alive = true;
-        if (idx + k < fds.size() && (fds[idx + k].revents & (POLLIN | POLLHUP | POLLERR))) {
-          char buf[1024];
-          const ssize_t n = read(c.fd, buf, sizeof buf);
-          if (n <= 0) alive = false;
-          else c.in.append(buf, static_cast<size_t>(n));
-          size_t nl;
-          while (alive && (nl = c.in.find('\n')) != std::string::npos) {
-            std::string cmd = c.in.substr(0, nl);
-            c.in.erase(0, nl + 1);
-            if (!cmd.empty() && cmd.back() == '\r') cmd.pop_back();
-            if (cmd.find_first_not_of(" \t") == std::string::npos) continue;
-            const std::string reply = sim.Control(cmd);
-            tracer.Event("ctl", "", -1, -1, cmd + " => " + reply);
-            if (!WriteAll(c.fd, reply + "\n")) alive = false;
-          }
-          if (c.in.size() > 65536) alive = false;
-        }
-        if (alive) keep.push_back(c);
-        else close(c.fd);
-      }
-      clients.swap(keep);
     }
+    ++idx;
+    std::vector<Client> keep;
+    for (size_t k = 0; k < clients.size(); ++k) {
+      Client& c = clients[k];
+      bool alive = true;
+      if (r > 0 && idx + k < fds.size() && (fds[idx + k].revents & (POLLIN | POLLHUP | POLLERR))) {
+        char buf[1024];
+        const ssize_t n = read(c.fd, buf, sizeof buf);
+        if (n <= 0) alive = false;
+        else c.in.append(buf, static_cast<size_t>(n));
+        if (c.in.size() > 65536) alive = false;
+      }
+      // A "recv" ends with its bytes, or at its deadline with what came.
+      if (alive && c.receive && (c.receive->got.size() >= c.receive->count || Clock::now() >= c.receive->deadline)) {
+        const std::string got = c.receive->got;
+        c.receive.reset();
+        const std::string hex = lumo::sim::Hex(std::vector<uint8_t>(got.begin(), got.end()));
+        tracer.Event("ctl", "", -1, -1, "recv => " + std::to_string(got.size()) + " bytes");
+        alive = WriteAll(c.fd, "ok" + (hex.empty() ? "" : " " + hex) + "\n");
+      }
+      if (alive) alive = serve(c);
+      if (alive) keep.push_back(c);
+      else close(c.fd);
+    }
+    clients.swap(keep);
   }
 
   for (const auto& c : clients) close(c.fd);

@@ -1,4 +1,4 @@
-/* Preloaded into Wine for the virtual serial line: a pseudo-terminal refuses
+/* Preloaded into Wine for lumo-sim's pseudo-terminal: a pty refuses
  * the modem-line ioctls that Wine issues for WaitCommEvent and
  * EscapeCommFunction. When the real call fails on a pty, answer them as a
  * line with CTS, DSR and CD up would; everything else passes through.

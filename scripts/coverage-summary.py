@@ -36,10 +36,11 @@ def tally_file(entry):
         for branch in line.get("branches", []):
             t.branches[1] += 1
             t.branches[0] += branch["count"] > 0
-    # A function may appear once per build it was compiled in; one name, one entry.
+    # A function may appear once per build it was compiled in, under names
+    # that differ with the width of size_t: one line, one function.
     seen = {}
     for function in entry.get("functions", []):
-        key = function["name"]
+        key = function.get("lineno", function["name"])
         seen[key] = seen.get(key, 0) + function.get("execution_count", 0)
     t.functions = [sum(1 for n in seen.values() if n > 0), len(seen)]
     return t

@@ -30,8 +30,10 @@ outs=()
 start_sim() {
   local com=$1 out=$2
   shift 2
+  # A session of its own: a console program's Ctrl-C, which Wine passes on
+  # to its whole process group, must not end the gauge under it.
   # shellcheck disable=SC2086
-  "$sim" --wine-com "$com" --wineprefix "$WINEPREFIX" --control 0 --quiet "$@" \
+  setsid "$sim" --wine-com "$com" --wineprefix "$WINEPREFIX" --control 0 --quiet "$@" \
     ${LUMO_SIM_ARGS:-} >"$out" 2>&1 </dev/null &
   pids+=($!)
   outs+=("$out")

@@ -9,14 +9,28 @@ SUDO=""
 have() { command -v "$1" >/dev/null 2>&1; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 
+# A Debian mirror caught in the middle of a sync refuses an index or a package
+# for a few minutes ("File has unexpected size ... Mirror sync in progress?"):
+# wait and try again rather than fail the whole run.
+retry_apt() {
+  local attempt
+  for attempt in 1 2 3 4; do
+    "$@" && return 0
+    [ "$attempt" -lt 4 ] || break
+    echo "setup: '$*' failed (attempt $attempt of 4); again in $((attempt * 45)) s" >&2
+    sleep $((attempt * 45))
+  done
+  return 1
+}
+
 install_pkgs() {
   [ $# -gt 0 ] || return 0
   echo "setup: installing $*" >&2
   if [ -z "${LUMO_APT_UPDATED:-}" ]; then
-    $SUDO apt-get update -qq
+    retry_apt $SUDO apt-get update -qq
     LUMO_APT_UPDATED=1
   fi
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+  retry_apt $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 
 pkgs=()

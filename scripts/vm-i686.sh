@@ -181,13 +181,25 @@ build_image() {
   # INITRD=No: the kernel package makes no initrd of its own; ours is smaller.
   # libglib2.0-0:i386 runs i386 code in a trigger, which fails harmlessly on a
   # machine that refuses it; the first boot below runs it again.
-  INITRD=No $SUDO mmdebstrap --variant=apt --architectures=amd64,i386 --skip=check/qemu \
-    --include=wine,wine64,wine32:i386,python3,gcc-multilib,linux-image-amd64,kmod,mount,iproute2,procps \
-    --include=xvfb,xauth,xdotool,x11-utils,imagemagick,fonts-wine,binutils-mingw-w64-i686,cmake,busybox-static \
-    --customize-hook="install -m 755 '$dir/lumo-vm-init' \"\$1/usr/local/sbin/lumo-vm-init\"" \
-    --customize-hook='echo lumo-vm >"$1/etc/hostname"; echo "127.0.0.1 localhost lumo-vm" >"$1/etc/hosts"' \
-    bookworm "$root" "${mirrors[@]}" >"$dir/mmdebstrap.log" 2>&1 \
-    || { tail -n 40 "$dir/mmdebstrap.log" >&2; log "mmdebstrap failed (log: $dir/mmdebstrap.log)"; exit 1; }
+  # A mirror caught in the middle of a sync refuses an index for a few minutes
+  # ("File has unexpected size ... Mirror sync in progress?"): wait and retry.
+  local attempt
+  for attempt in 1 2 3 4; do
+    $SUDO rm -rf "$root"
+    INITRD=No $SUDO mmdebstrap --variant=apt --architectures=amd64,i386 --skip=check/qemu \
+      --aptopt='Acquire::Retries "3"' \
+      --include=wine,wine64,wine32:i386,python3,gcc-multilib,linux-image-amd64,kmod,mount,iproute2,procps \
+      --include=xvfb,xauth,xdotool,x11-utils,imagemagick,fonts-wine,binutils-mingw-w64-i686,cmake,busybox-static \
+      --customize-hook="install -m 755 '$dir/lumo-vm-init' \"\$1/usr/local/sbin/lumo-vm-init\"" \
+      --customize-hook='echo lumo-vm >"$1/etc/hostname"; echo "127.0.0.1 localhost lumo-vm" >"$1/etc/hosts"' \
+      bookworm "$root" "${mirrors[@]}" >"$dir/mmdebstrap.log" 2>&1 && break
+    tail -n 40 "$dir/mmdebstrap.log" >&2
+    if [ "$attempt" = 4 ]; then
+      log "mmdebstrap failed 4 times (log: $dir/mmdebstrap.log)"; exit 1
+    fi
+    log "mmdebstrap failed (attempt $attempt of 4); again in $((attempt * 60)) s"
+    sleep $((attempt * 60))
+  done
   kver=$(basename "$(ls -d "$root"/lib/modules/*/ | tail -n 1)")
   $SUDO cp "$root/boot/vmlinuz-$kver" "$dir/vmlinuz"
   $SUDO chmod 644 "$dir/vmlinuz"

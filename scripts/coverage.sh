@@ -5,7 +5,10 @@
 # Writes build/coverage/index.html (per source file), coverage.json and
 # summary.txt, and prints the summary: lines, functions and branches of
 # driver/, protocol/, serial/, ui/ and the library in all, then tools and
-# tests apart. Exits with the suite's status.
+# tests apart. Exits non-zero when no report could be made; failed tests are
+# reported but are make test's to judge: the instrumented build runs at -O0
+# with atomic counters, where a timing case may miss its margin, and a report
+# of what ran is still worth having.
 set -uo pipefail
 LUMO_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 export LUMO_ROOT
@@ -42,12 +45,19 @@ status=$((status | $?))
 # code's own and are left out.
 gcovr_common=(--root "$LUMO_ROOT" --exclude-throw-branches --exclude-unreachable-branches
   --exclude '.*/build/.*' --exclude '.*/third_party/.*' --exclude '/usr/.*')
+report=0
 gcovr "${gcovr_common[@]}" --gcov-executable "$arch-w64-mingw32-gcov" --object-directory "$win" \
-  --json "$out/windows.json" "$win" || status=1
+  --json "$out/windows.json" "$win" || report=1
 gcovr "${gcovr_common[@]}" --gcov-executable gcov --object-directory "$nat" \
-  --json "$out/native.json" "$nat" || status=1
+  --json "$out/native.json" "$nat" || report=1
 gcovr --root "$LUMO_ROOT" --add-tracefile "$out/windows.json" --add-tracefile "$out/native.json" \
-  --json "$out/coverage.json" --html-details "$out/index.html" >/dev/null || status=1
-python3 scripts/coverage-summary.py "$out/coverage.json" | tee "$out/summary.txt"
+  --json "$out/coverage.json" --html-details "$out/index.html" >/dev/null || report=1
+python3 scripts/coverage-summary.py "$out/coverage.json" | tee "$out/summary.txt" || report=1
+if [ "$status" != 0 ]; then
+  echo "coverage: warning: tests failed on the instrumented build (above); the report counts what ran" >&2
+fi
+if [ "$report" != 0 ] || [ ! -s "$out/index.html" ]; then
+  echo "coverage: no report made" >&2
+  exit 1
+fi
 echo "coverage: report in $out/index.html"
-exit "$status"

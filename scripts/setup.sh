@@ -10,15 +10,15 @@ have() { command -v "$1" >/dev/null 2>&1; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 
 # A Debian mirror caught in the middle of a sync refuses an index or a package
-# for a few minutes ("File has unexpected size ... Mirror sync in progress?"):
-# wait and try again rather than fail the whole run.
+# ("File has unexpected size ... Mirror sync in progress?"), sometimes for
+# days in a caching proxy: try again a few times.
 retry_apt() {
   local attempt
-  for attempt in 1 2 3 4; do
+  for attempt in 1 2 3; do
     "$@" && return 0
-    [ "$attempt" -lt 4 ] || break
-    echo "setup: '$*' failed (attempt $attempt of 4); again in $((attempt * 45)) s" >&2
-    sleep $((attempt * 45))
+    [ "$attempt" -lt 3 ] || break
+    echo "setup: '$*' failed (attempt $attempt of 3); again in $((attempt * 30)) s" >&2
+    sleep $((attempt * 30))
   done
   return 1
 }
@@ -27,7 +27,10 @@ install_pkgs() {
   [ $# -gt 0 ] || return 0
   echo "setup: installing $*" >&2
   if [ -z "${LUMO_APT_UPDATED:-}" ]; then
-    retry_apt $SUDO apt-get update -qq
+    # The indexes that did arrive are in use: an install that still finds
+    # everything it needs goes on, and one that does not fails below.
+    retry_apt $SUDO apt-get update -qq \
+      || echo "setup: warning: some package indexes are stale; installing from the rest" >&2
     LUMO_APT_UPDATED=1
   fi
   retry_apt $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null

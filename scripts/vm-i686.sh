@@ -181,10 +181,21 @@ build_image() {
   # INITRD=No: the kernel package makes no initrd of its own; ours is smaller.
   # libglib2.0-0:i386 runs i386 code in a trigger, which fails harmlessly on a
   # machine that refuses it; the first boot below runs it again.
-  # A mirror caught in the middle of a sync refuses an index for a few minutes
-  # ("File has unexpected size ... Mirror sync in progress?"): wait and retry.
+  # A mirror caught in the middle of a sync refuses an index ("File has
+  # unexpected size ... Mirror sync in progress?"), sometimes for days in a
+  # caching proxy, and mmdebstrap stops at any index it misses: wait and try
+  # again, then go without the security and updates suites, which a test
+  # machine can spare.
   local attempt
   for attempt in 1 2 3 4; do
+    if [ "$attempt" = 3 ]; then
+      log "trying without the security and updates suites"
+      local -a base=()
+      for line in "${mirrors[@]}"; do
+        case $line in *-security\ *|*-updates\ *) ;; *) base+=("$line") ;; esac
+      done
+      mirrors=("${base[@]}")
+    fi
     $SUDO rm -rf "$root"
     INITRD=No $SUDO mmdebstrap --variant=apt --architectures=amd64,i386 --skip=check/qemu \
       --aptopt='Acquire::Retries "3"' \
@@ -197,8 +208,9 @@ build_image() {
     if [ "$attempt" = 4 ]; then
       log "mmdebstrap failed 4 times (log: $dir/mmdebstrap.log)"; exit 1
     fi
-    log "mmdebstrap failed (attempt $attempt of 4); again in $((attempt * 60)) s"
-    sleep $((attempt * 60))
+    [ "$attempt" = 2 ] && continue
+    log "mmdebstrap failed (attempt $attempt of 4); again in 60 s"
+    sleep 60
   done
   kver=$(basename "$(ls -d "$root"/lib/modules/*/ | tail -n 1)")
   $SUDO cp "$root/boot/vmlinuz-$kver" "$dir/vmlinuz"

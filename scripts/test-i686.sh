@@ -54,7 +54,7 @@ if [ "$capable" = i686 ] && [ "${LUMO_I686_VM:-0}" != 1 ]; then
 fi
 
 if [ "$capable" != i686 ]; then
-  echo "test-i686: this machine refuses 32-bit code; the Windows tests run in an emulated machine"
+  echo "test-i686: this machine refuses 32-bit code or has no 32-bit Wine; the Windows tests run in an emulated machine"
 else
   echo "test-i686: LUMO_I686_VM=1; the Windows tests run in an emulated machine"
 fi

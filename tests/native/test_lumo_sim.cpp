@@ -414,7 +414,7 @@ TEST(LumoSimControl, SetGetStatsAndErrors) {
   EXPECT_EQ(s.Control("get ch=3 param=2"), "ok value=77 hex=004D");
   Feed(s, "noise@03040047*\r@1140*\r");
   EXPECT_EQ(s.Control("stats"),
-            "ok frames=3 malformed=0 noise=5 replies=3 unanswered=0 faults=0 writes=0 code4=2 code17=1");
+            "ok frames=3 malformed=0 noise=5 replies=3 unanswered=0 faults=0 writes=0 pending=0 code4=2 code17=1");
   EXPECT_EQ(s.Control("history"), "ok n=3 @03040047* @03040047* @1140*");
   EXPECT_EQ(s.Control("clear stats"), "ok");
   EXPECT_EQ(s.Control("stats").substr(0, 20), "ok frames=0 malforme");

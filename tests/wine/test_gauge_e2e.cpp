@@ -169,8 +169,9 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
   struct Outcome {
     uint8_t link;
     double value;
-    int frames;    // request frames the gauge saw
-    int least_ms;  // the exchange cannot have ended sooner
+    int frames;        // request frames the gauge saw
+    int least_ms;      // the exchange cannot have ended sooner
+    int frames_most = 0;  // when more than `frames`: a load may cost an attempt
   };
   constexpr Outcome kSilent{2, 0.0, 3, 740}, kRejected{3, 0.0, 3, 740};
   // A prompt fast exchange takes at least the request's and the reply's
@@ -189,8 +190,9 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
       {"code=4 kind=lowercheck", {1, 250.5, 1, 200}, {1, 250.5, 1, kWire}},
       // Late: the request's 11.5 ms on the line and the turnaround put the
       // first character at 221 ms, after the window, and the last before the
-      // next attempt's reset at 270 ms; the second attempt answers.
-      {"code=4 kind=delay ms=205", {1, 250.5, 2, 470}, {1, 250.5, 2, 270}},
+      // next attempt's reset at 270 ms; the second attempt answers. A loaded
+      // machine may push the tail past the reset and cost the third.
+      {"code=4 kind=delay ms=205", {1, 250.5, 2, 470, 3}, {1, 250.5, 2, 270, 3}},
       {"code=4 kind=delay ms=205 count=3", kSilent, kSilent},
       // Judged on its first 8 characters.
       {"code=4 kind=split n=8 ms=250 count=3", kRejected, kRejected},
@@ -220,14 +222,20 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
     EXPECT_DOUBLE_EQ(Value4(d, 1), want.value) << c.fault;
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(d.LinkState(), want.link) << c.fault;
-    EXPECT_EQ(sim.Stat("frames"), want.frames) << c.fault;
+    if (want.frames_most > want.frames) {
+      EXPECT_GE(sim.Stat("frames"), want.frames) << c.fault;
+      EXPECT_LE(sim.Stat("frames"), want.frames_most) << c.fault;
+    } else {
+      EXPECT_EQ(sim.Stat("frames"), want.frames) << c.fault;
+    }
     // A few ms of slack for the clocks' granularity; an instant line has no
     // floor.
     if (want.least_ms > 0) {
       EXPECT_GE(elapsed, Ms(want.least_ms - 5)) << c.fault;
     }
-    // Let a late reply land before the next case starts.
-    std::this_thread::sleep_for(Ms(300));
+    // A late reply or the rest of a split goes out before the next case.
+    for (int i = 0; i < 300 && sim.Stat("pending") > 0; ++i) std::this_thread::sleep_for(Ms(10));
+    EXPECT_EQ(sim.Stat("pending"), 0) << c.fault;
   }
   sim.Ok("set pace=on");
 }

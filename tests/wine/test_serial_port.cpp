@@ -475,7 +475,7 @@ TEST_F(SerialPortTest, LostDeviceCostsLittleAndIsReopenedWhenItReturns) {
 // them: wrappers around the port's Win32 calls fail the chosen call with the
 // chosen code (once or until cleared) or cut writes short; all else passes.
 
-enum class Call { kNone, kWaitCommEvent, kWaitResult, kClearCommError, kWriteFile };
+enum class Call { kNone, kWaitCommEvent, kWaitResult, kClearCommError, kReadFile, kWriteFile };
 
 struct Injected {
   std::atomic<Call> call{Call::kNone};
@@ -531,9 +531,16 @@ BOOL WINAPI FaultyClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
   if (Fires(Call::kClearCommError)) return FALSE;
   return g_windows.ClearCommError(h, errors, status);
 }
+BOOL WINAPI FaultyReadFile(HANDLE h, LPVOID data, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
+  if (Fires(Call::kReadFile)) return FALSE;
+  return g_windows.ReadFile(h, data, n, done, ov);
+}
 BOOL WINAPI FaultyWriteFile(HANDLE h, LPCVOID data, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
   if (Fires(Call::kWriteFile)) return FALSE;
-  if (g_fault.short_writes && n > 1) n = n / 2;  // the device takes half
+  if (g_fault.short_writes && n > 1) {
+    n = n / 2;  // the device takes half
+    g_fault.hits++;
+  }
   return g_windows.WriteFile(h, data, n, done, ov);
 }
 
@@ -548,6 +555,7 @@ class SerialFaults : public SerialPortTest {
     api.WaitCommEvent = &FaultyWaitCommEvent;
     api.GetOverlappedResult = &FaultyGetOverlappedResult;
     api.ClearCommError = &FaultyClearCommError;
+    api.ReadFile = &FaultyReadFile;
     api.WriteFile = &FaultyWriteFile;
   }
   void TearDown() override {
@@ -563,6 +571,7 @@ class SerialFaults : public SerialPortTest {
   static void Clear() {
     g_fault.call = Call::kNone;
     g_fault.remaining = 0;
+    g_fault.hits = 0;
     g_fault.short_writes = false;
     g_fault.refuse_tx_empty_mask = false;
   }
@@ -605,6 +614,7 @@ TEST_F(SerialFaults, PersistentFailuresMeanLostWhateverTheCode) {
     }
     if (c.call == Call::kWriteFile) port.PutBlock("abc", 3);
     EXPECT_TRUE(WaitFor([&] { return port.DeviceLost(); }, 8000)) << int(c.call) << " " << c.code;
+    EXPECT_GT(g_fault.hits.load(), 0) << int(c.call) << " " << c.code;
     Clear();
     EXPECT_TRUE(WaitFor([&] { return !port.DeviceLost(); }, 3000)) << int(c.call) << " " << c.code;
     // Nothing received is lost on the way.
@@ -620,12 +630,19 @@ TEST_F(SerialFaults, SpuriousAbortedWaitsAndShortWritesLoseNothing) {
   Arm(Call::kWaitResult, ERROR_OPERATION_ABORTED, 2);
   ExpectReception(port, 70);
   ExpectReception(port, 71);
+  EXPECT_EQ(g_fault.hits.load(), 2);
+  // A read the device refuses: the bytes wait in the driver for the next round.
+  Arm(Call::kReadFile, ERROR_GEN_FAILURE, 1);
+  ExpectReception(port, 73);
+  EXPECT_EQ(g_fault.hits.load(), 1);
   EXPECT_FALSE(port.DeviceLost());
   // A write the device takes only half of: the rest follows, in order.
+  Clear();
   g_fault.short_writes = true;
   const std::vector<uint8_t> block = Pattern(1000, 72);
   port.PutBlock(block.data(), static_cast<uint16_t>(block.size()));
   EXPECT_EQ(line_.Recv(block.size(), 5000), block);
+  EXPECT_GT(g_fault.hits.load(), 0);
   EXPECT_FALSE(port.DeviceLost());
 }
 
@@ -633,6 +650,7 @@ TEST_F(SerialFaults, RefusedTxEmptyBitFallsBackToTheSmallerMask) {
   g_fault.refuse_tx_empty_mask = true;
   RecordingPort port(kPort, true);
   ASSERT_TRUE(WaitFor([&] { return TComPortProbe::MaskInForce(port) == TComPort::kEventMaskFallback; }, 3000));
+  EXPECT_EQ(g_fault.hits.load(), 1);
   ExpectReception(port, 80);
   EXPECT_FALSE(port.DeviceLost());
 }

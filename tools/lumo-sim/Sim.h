@@ -69,6 +69,9 @@ class Sim {
   // Set by the line's commands (vanish, drop, link, unlink, send, recv,
   // get line); the program takes it, carries it out and answers.
   std::optional<LineRequest> line_request;
+  // Reply characters scheduled and not yet written, kept by the line's loop:
+  // "stats" shows it, so that a client can wait for a late reply to go out.
+  size_t pending_chars = 0;
   std::deque<std::string> history;  // last request frames
   static constexpr size_t kHistory = 64;
 

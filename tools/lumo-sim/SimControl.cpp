@@ -85,7 +85,7 @@ std::string Sim::Control(const std::string& line) {
     std::string s = "ok frames=" + std::to_string(stats.frames) + " malformed=" + std::to_string(stats.malformed) +
                     " noise=" + std::to_string(stats.noise) + " replies=" + std::to_string(stats.replies) +
                     " unanswered=" + std::to_string(stats.unanswered) + " faults=" + std::to_string(stats.faults) +
-                    " writes=" + std::to_string(stats.writes);
+                    " writes=" + std::to_string(stats.writes) + " pending=" + std::to_string(pending_chars);
     for (const auto& [code, n] : stats.by_code) s += " code" + std::to_string(code) + "=" + std::to_string(n);
     return s;
   }

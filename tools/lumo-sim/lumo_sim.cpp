@@ -159,7 +159,9 @@ Control channel (--control): text lines over TCP, one reply line per command,
   faults                                  ok n=K | FAULT | FAULT ...
   clear [faults] [stats] [all]            ok (no argument: faults)
   stats                                   ok frames=N malformed=N noise=N replies=N
-                                          unanswered=N faults=N writes=N codeC=N ...
+                                          unanswered=N faults=N writes=N pending=N
+                                          codeC=N ... (pending: reply characters
+                                          not yet written)
   history                                 ok n=K FRAME ... (last request frames)
   set ch=N code=C int=I tenths=T [status=S]     ok
   set ch=N param=P value=V                ok
@@ -640,6 +642,8 @@ int main(int argc, char** argv) {
       c.in.erase(0, nl + 1);
       if (!cmd.empty() && cmd.back() == '\r') cmd.pop_back();
       if (cmd.find_first_not_of(" \t") == std::string::npos) continue;
+      sim.pending_chars = 0;
+      for (const auto& p : pending) sim.pending_chars += p.bytes.size();
       std::string reply = sim.Control(cmd);
       if (sim.line_request) {
         reply = carry_out(*sim.line_request, c, reply);

@@ -144,7 +144,7 @@ void TComPort::OpenPort() {
 
 // The queue sizes and line settings, given to the device just opened.
 void TComPort::SetUpDevice() {
-  if (!SetupComm(device_, input_queue_size_, output_queue_size_)) Raise(kSetupNotSupported);
+  if (!Api().SetupComm(device_, input_queue_size_, output_queue_size_)) Raise(kSetupNotSupported);
   dcb_.DCBlength = sizeof dcb_;
   GetCommState(device_, &dcb_);
   SetLine(baud_rate_, parity_, data_bits_, stop_bits_);
@@ -566,7 +566,7 @@ void TComPort::SetLine(uint32_t baud, uint16_t parity, uint8_t data_bits, uint8_
   std::memcpy(&flags, word, sizeof flags);
   flags &= kRtsDisableMask;
   std::memcpy(word, &flags, sizeof flags);
-  if (!SetCommState(device_, &dcb_)) Raise(kParamNotSupported);
+  if (!Api().SetCommState(device_, &dcb_)) Raise(kParamNotSupported);
 }
 
 // ---------------------------------------------------------------------------

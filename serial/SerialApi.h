@@ -11,6 +11,8 @@ namespace lumo::serial {
 
 struct SerialApi {
   decltype(&::CreateFileA) CreateFileA = &::CreateFileA;
+  decltype(&::SetupComm) SetupComm = &::SetupComm;
+  decltype(&::SetCommState) SetCommState = &::SetCommState;
   decltype(&::WaitCommEvent) WaitCommEvent = &::WaitCommEvent;
   decltype(&::GetOverlappedResult) GetOverlappedResult = &::GetOverlappedResult;
   decltype(&::ClearCommError) ClearCommError = &::ClearCommError;

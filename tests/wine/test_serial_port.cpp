@@ -475,7 +475,16 @@ TEST_F(SerialPortTest, LostDeviceCostsLittleAndIsReopenedWhenItReturns) {
 // them: wrappers around the port's Win32 calls fail the chosen call with the
 // chosen code (once or until cleared) or cut writes short; all else passes.
 
-enum class Call { kNone, kWaitCommEvent, kWaitResult, kClearCommError, kReadFile, kWriteFile };
+enum class Call {
+  kNone,
+  kSetupComm,
+  kSetCommState,
+  kWaitCommEvent,
+  kWaitResult,
+  kClearCommError,
+  kReadFile,
+  kWriteFile,
+};
 
 struct Injected {
   std::atomic<Call> call{Call::kNone};
@@ -503,6 +512,14 @@ bool Fires(Call call) {
   return false;
 }
 
+BOOL WINAPI FaultySetupComm(HANDLE h, DWORD in, DWORD out) {
+  if (Fires(Call::kSetupComm)) return FALSE;
+  return g_windows.SetupComm(h, in, out);
+}
+BOOL WINAPI FaultySetCommState(HANDLE h, LPDCB dcb) {
+  if (Fires(Call::kSetCommState)) return FALSE;
+  return g_windows.SetCommState(h, dcb);
+}
 BOOL WINAPI FaultySetCommMask(HANDLE h, DWORD mask) {
   g_fault.mask = mask;
   return g_windows.SetCommMask(h, mask);
@@ -551,6 +568,8 @@ class SerialFaults : public SerialPortTest {
     Clear();
     lumo::serial::SerialApi& api = lumo::serial::Api();
     g_windows = api;
+    api.SetupComm = &FaultySetupComm;
+    api.SetCommState = &FaultySetCommState;
     api.SetCommMask = &FaultySetCommMask;
     api.WaitCommEvent = &FaultyWaitCommEvent;
     api.GetOverlappedResult = &FaultyGetOverlappedResult;
@@ -621,6 +640,45 @@ TEST_F(SerialFaults, PersistentFailuresMeanLostWhateverTheCode) {
     EXPECT_TRUE(WaitFor([&] { return port.Count() >= base + trigger; }, 3000));
     if (c.call == Call::kWriteFile) line_.Recv(3, 2000);
     ExpectReception(port, seed++);
+  }
+}
+
+// A device that opens but refuses its queue sizes or its line settings: the
+// open fails with its text and leaves nothing open behind it. The same refusal
+// on a reopen keeps the device lost, its requests ending as no reply, until
+// the device takes its settings again.
+TEST_F(SerialFaults, SetUpRefusedOnOpenAndOnReopen) {
+  const struct {
+    Call call;
+    const char* text;
+  } cases[] = {
+      {Call::kSetupComm, "Setup parameter not supported for COM"},
+      {Call::kSetCommState, "Parameter not supported for COM"},
+  };
+  for (const auto& c : cases) {
+    Arm(c.call, ERROR_INVALID_PARAMETER, 1);
+    EXPECT_EQ(MessageOf<lumo::ENotSupported>([] { TComPort port(kPort); }), c.text + std::to_string(kPort));
+    EXPECT_EQ(g_fault.hits.load(), 1) << c.text;
+    auto port = std::make_unique<TKorvoComPort>(static_cast<uint8_t>(kPort));
+    port->SetReplyValidator({&AcceptFramed, nullptr});
+    EXPECT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply) << c.text;
+
+    Arm(c.call, ERROR_INVALID_PARAMETER, -1);
+    line_.Ok("drop");
+    ASSERT_TRUE(WaitFor([&] { return port->DeviceLost(); }, 5000)) << c.text;
+    Link();
+    ASSERT_TRUE(WaitFor([&] {
+      ExchangeOnce(*port, line_, false);
+      return g_fault.hits.load() > 0;
+    }, 10000)) << "no reopen tried: " << c.text;
+    EXPECT_EQ(ExchangeOnce(*port, line_, false).link_state, lumo::kLinkNoReply) << c.text;
+    EXPECT_TRUE(port->DeviceLost()) << c.text;
+
+    Clear();
+    EXPECT_TRUE(WaitFor([&] { return ExchangeOnce(*port, line_, true).link_state == lumo::kLinkValidReply; },
+                        10000))
+        << "never recovered: " << c.text;
+    EXPECT_FALSE(port->DeviceLost()) << c.text;
   }
 }
 

@@ -7,8 +7,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "driver/ConnectionConfig.h"
-#include "driver/Silo.h"
 #include "ui/Glyphs.h"
 #include "ui/MessageBoxSeam.h"
 #include "ui/TuneTexts.h"
@@ -679,7 +677,7 @@ void TfmTuneParams::bbtSaveClick() {
   const auto type = static_cast<int32_t>(SendMessageW(cbConnetionType, CB_GETCURSEL, 0, 0));
   if (type < 0) return;
   try {
-    SaveConnectionType(*Driver, type);
+    Driver->SaveConnectionType(type);
   } catch (const std::exception& error) {
     // The file was not written: nothing switched, Save stays enabled.
     ShowErrorBox(WideFromCp1251(error.what()).c_str());
@@ -687,7 +685,7 @@ void TfmTuneParams::bbtSaveClick() {
   }
   // A serial port that did not open (its box has been shown) leaves Save on:
   // pressing it again tries the open again.
-  if (Driver->ConnectionType() >= 3 && Driver->GaugePort() == nullptr) return;
+  if (Driver->ConnectionType() >= 3 && !Driver->HasGaugePort()) return;
   DisableButton(bbtSave);
 }
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-class TSilo;
+#include "ui/TuneTarget.h"
 
 namespace lumo::ui {
 
@@ -73,7 +73,7 @@ class TfmTuneParams {
   TfmTuneParams& operator=(const TfmTuneParams&) = delete;
 
   // The driver object the dialog works on; set before ShowModal.
-  TSilo* Driver = nullptr;
+  TuneTarget* Driver = nullptr;
 
   // Disables the owner, shows the form and runs its message loop until the
   // dialog ends and its workers have finished. Returns the modal result.

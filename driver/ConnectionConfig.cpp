@@ -7,7 +7,6 @@
 
 #include "lumo.h"
 #include "protocol/Texts.h"
-#include "serial/KorvoPort.h"
 
 namespace {
 constexpr char kSection[] = "Lumo";
@@ -52,23 +51,15 @@ bool ReadFastReply() {
   return std::strcmp(value, "1") == 0;
 }
 
-TKorvoComPort* OpenGaugePort(uint8_t connection_type) {
-  const auto mode = ReadFastReply() ? TKorvoComPort::ReplyMode::kEndOnValidFrame
-                                    : TKorvoComPort::ReplyMode::kFixedWindow;
-  return new TKorvoComPort(static_cast<uint8_t>(connection_type - 2), mode);
-}
-
-void SaveConnectionType(TSilo& driver, int32_t new_type) {
-  if (FileExists(WindowsDirectory() + "\\cnf.ini")) {
-    const std::string value = std::to_string(new_type);
-    SetLastError(ERROR_SUCCESS);
-    if (!WritePrivateProfileStringA(kSection, kKey, value.c_str(), kSaveFileName)) {
-      const DWORD error = GetLastError();
-      RaiseWriteFailed(error ? error : ERROR_WRITE_FAULT);
-    }
-    // The flush reports FALSE even when it succeeds; the write above has
-    // already told whether the file could be written.
-    WritePrivateProfileStringA(nullptr, nullptr, nullptr, kSaveFileName);
+void WriteConnectionType(int32_t new_type) {
+  if (!FileExists(WindowsDirectory() + "\\cnf.ini")) return;
+  const std::string value = std::to_string(new_type);
+  SetLastError(ERROR_SUCCESS);
+  if (!WritePrivateProfileStringA(kSection, kKey, value.c_str(), kSaveFileName)) {
+    const DWORD error = GetLastError();
+    RaiseWriteFailed(error ? error : ERROR_WRITE_FAULT);
   }
-  SetConnectionType(driver, new_type);
+  // The flush reports FALSE even when it succeeds; the write above has
+  // already told whether the file could be written.
+  WritePrivateProfileStringA(nullptr, nullptr, nullptr, kSaveFileName);
 }

@@ -1,4 +1,7 @@
-// The run-time switch of a driver object's connection type.
+// The run-time switch of a driver object's connection type, and the save that
+// writes cnf.ini before it.
+#include "driver/ConnectionSwitch.h"
+
 #include "driver/ConnectionConfig.h"
 #include "driver/Silo.h"
 #include "serial/KorvoPort.h"
@@ -27,7 +30,7 @@ void SetConnectionType(TSilo& driver, int32_t new_type) {
       driver.SetupLink(1);
     } else {
       try {
-        driver.port_ = OpenGaugePort(driver.connection_type_);
+        driver.port_ = TSilo::OpenGaugePort(driver.connection_type_);
       } catch (...) {
         driver.port_ = nullptr;
         port_failed = true;
@@ -40,4 +43,9 @@ void SetConnectionType(TSilo& driver, int32_t new_type) {
   // Shown after the lock is released: other threads' requests go on (and
   // find no transport) while the box waits for the user.
   if (port_failed) lumo::ui::ShowErrorBox(kPortOpenFailed);
+}
+
+void SaveConnectionType(TSilo& driver, int32_t new_type) {
+  WriteConnectionType(new_type);
+  SetConnectionType(driver, new_type);
 }

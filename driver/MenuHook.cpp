@@ -7,13 +7,15 @@
 #include <vector>
 
 #include "driver/Silo.h"
+#include "driver/SiloTuneTarget.h"
 #include "ui/MessageBoxSeam.h"
 #include "ui/TuneParams.h"
 #include "ui/TuneTexts.h"
 
 // What ties one driver object to its menu item, its host window and its open
 // dialog. It lives until both the driver object has been released and the
-// subclass has been removed from the window, whichever comes last.
+// subclass has been removed from the window, whichever comes last; while the
+// driver object lives it is in the registry (Links), found by its driver.
 struct MenuLink {
   TSilo* driver;      // null once the driver object is released
   HWND window;        // the subclassed window; null once it is destroyed
@@ -51,9 +53,18 @@ class LinkLock {
   }
 };
 
+// The registry: the links of the driver objects that have an item.
 std::vector<MenuLink*>& Links() {
   static std::vector<MenuLink*> links;
   return links;
+}
+
+// The registered link of a driver object; null when it has no item. Called
+// under the lock.
+MenuLink* FindLink(const TSilo* driver) {
+  for (MenuLink* link : Links())
+    if (link->driver == driver) return link;
+  return nullptr;
 }
 
 UINT RemoveMessage() {
@@ -201,14 +212,12 @@ void AddMenuItems(TSilo& driver, HMENU root) {
     return;
   }
   Links().push_back(link);
-  driver.menu_link_ = link;
 }
 
 void RemoveMenuItem(TSilo& driver) {
-  MenuLink* link = driver.menu_link_;
-  if (!link) return;
-  driver.menu_link_ = nullptr;
   LinkLock lock;
+  MenuLink* link = FindLink(&driver);
+  if (!link) return;
   link->driver = nullptr;
   auto& links = Links();
   links.erase(std::remove(links.begin(), links.end(), link), links.end());
@@ -225,30 +234,41 @@ void RemoveMenuItem(TSilo& driver) {
 }
 
 void ReleaseDriver(TSilo* driver) {
-  if (MenuLink* link = driver->menu_link_) {
-    bool wait = false;
-    {
-      LinkLock lock;
+  // The link stays registered (and so alive) until RemoveMenuItem below.
+  HANDLE dialog_closed = nullptr;
+  {
+    LinkLock lock;
+    if (MenuLink* link = FindLink(driver)) {
       // Released from within the dialog's own message loop: the click
       // handler frees the object once the dialog has ended.
       const bool from_dialog = link->dialog_open && GetCurrentThreadId() == link->thread;
       link->release = from_dialog ? MenuLink::kFreeAfterDialog : MenuLink::kFreedByReleaser;
       if (link->dialog_open && link->dialog) PostMessageW(link->dialog, WM_CLOSE, 0, 0);
       if (from_dialog) return;
-      wait = link->dialog_open;
+      if (link->dialog_open) dialog_closed = link->dialog_closed;
     }
-    if (wait) WaitForSingleObject(link->dialog_closed, INFINITE);
   }
+  if (dialog_closed) WaitForSingleObject(dialog_closed, INFINITE);
+  // First, so that no click reaches the object while it goes.
+  RemoveMenuItem(*driver);
   delete driver;
 }
 
 }  // namespace lumo::driver
 
 void TSilo::TuneMenuClick(void* /*sender*/) {
-  MenuLink* link = menu_link_;
+  MenuLink* link;
+  {
+    lumo::driver::LinkLock lock;
+    link = lumo::driver::FindLink(this);
+  }
+  if (!link) return;
+  // The dialog reaches this driver object through the adapter only; it
+  // outlives the form and so every worker of the form.
+  lumo::driver::SiloTuneTarget target(*this);
   try {
     lumo::ui::TfmTuneParams form(link->window);
-    form.Driver = this;
+    form.Driver = &target;
     {
       lumo::driver::LinkLock lock;
       link->dialog = form.Handle();
@@ -269,5 +289,8 @@ void TSilo::TuneMenuClick(void* /*sender*/) {
     free_now = link->release == MenuLink::kFreeAfterDialog;
     SetEvent(link->dialog_closed);
   }
-  if (free_now) delete this;
+  if (free_now) {
+    lumo::driver::RemoveMenuItem(*this);
+    delete this;
+  }
 }

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "driver/ConnectionConfig.h"
-#include "driver/MenuHook.h"
 #include "protocol/Texts.h"
 #include "serial/KorvoPort.h"
 
@@ -21,8 +20,6 @@ TSilo::TSilo(uint8_t connection_type, lumo::Unit* unit)
 }
 
 TSilo::~TSilo() {
-  // First, so that no click reaches the object while it goes.
-  lumo::driver::RemoveMenuItem(*this);
   delete port_;
   DeleteCriticalSection(&lock_);
 }
@@ -36,4 +33,10 @@ void TSilo::GetDriverName(uint8_t* result) const {
 void TSilo::GetZeroPair(uint16_t* pair) const {
   const uint16_t zeros[2] = {0, 0};
   std::memcpy(pair, zeros, sizeof zeros);
+}
+
+TKorvoComPort* TSilo::OpenGaugePort(uint8_t connection_type) {
+  const auto mode = ReadFastReply() ? TKorvoComPort::ReplyMode::kEndOnValidFrame
+                                    : TKorvoComPort::ReplyMode::kFixedWindow;
+  return new TKorvoComPort(static_cast<uint8_t>(connection_type - 2), mode);
 }

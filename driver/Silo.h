@@ -8,11 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/MenuHook.h"
 #include "lumo.h"
 
 class TKorvoComPort;
-struct MenuLink;
 
 class TSilo {
  public:
@@ -74,8 +72,9 @@ class TSilo {
   void Lock() { EnterCriticalSection(&lock_); }
   void Unlock() { LeaveCriticalSection(&lock_); }
 
-  // The menu item's click handler: shows the tuning dialog modally on the
-  // calling (user-interface) thread. The sender is not used.
+  // The menu item's click handler (defined with the menu hook): shows the
+  // tuning dialog modally on the calling (user-interface) thread. The sender
+  // is not used.
   void TuneMenuClick(void* sender);
 
   // Menu pending flag: true until the first AddMenuItems.
@@ -87,9 +86,10 @@ class TSilo {
 
  private:
   friend void SetConnectionType(TSilo& driver, int32_t new_type);
-  friend void lumo::driver::AddMenuItems(TSilo& driver, HMENU root);
-  friend void lumo::driver::RemoveMenuItem(TSilo& driver);
-  friend void lumo::driver::ReleaseDriver(TSilo* driver);
+
+  // A new gauge port on COM(connection_type - 2), in the reply mode that
+  // cnf.ini asks for at this moment; raises the port's exceptions.
+  static TKorvoComPort* OpenGaugePort(uint8_t connection_type);
 
   // The host's view: the first word points at slot 0 of the slot table.
   void* const* slots_;
@@ -102,8 +102,6 @@ class TSilo {
   // Length of the last reply that passed validation during the current
   // request; written and read under the driver lock.
   size_t validated_length_ = 0;
-  // The menu item and dialog state of this driver object, once it has one.
-  MenuLink* menu_link_ = nullptr;
 };
 
 // Holds the driver lock for a scope.

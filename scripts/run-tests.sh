@@ -16,7 +16,7 @@ if [[ $parts == *" abi "* ]]; then
 fi
 
 if [[ $parts == *" native "* ]]; then
-  echo "== native tests (protocol code, tools)"
+  echo "== native tests (protocol code, byte ring, tools)"
   ctest --test-dir "$native" --output-on-failure
 fi
 

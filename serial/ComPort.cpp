@@ -110,7 +110,6 @@ void TComPort::OpenPort() {
   dcb_ = DCB{};
   last_block_count_ = 0;
   error_flags_ = 0;
-  input_full_ = 0;
   HANDLE h = OpenDevice();
   if (h == INVALID_HANDLE_VALUE) Raise(kOpenFail);
   try {
@@ -124,14 +123,10 @@ void TComPort::OpenPort() {
     write_wait_ = kWriteWaitMs;
     if (!read_ov_.hEvent || !handshake_ || !writer_wake_ || !write_done_ || !event_wake_)
       Raise(kOpenFail);
-    in_ring_ = new uint8_t[kInputRingSize];
-    out_ring_ = new uint8_t[output_queue_size_ ? output_queue_size_ : 1];
-    out_head_ = out_tail_ = 0;
-    out_full_ = 0;
+    in_ring_.Allocate(kInputRingSize);
+    out_ring_.Allocate(output_queue_size_);
     std::snprintf(name_, sizeof name_, "COM%d", static_cast<int>(port_number_ % 10000));
     in_queue_copy_ = input_queue_size_;
-    out_size_ = output_queue_size_;
-    in_head_ = in_tail_ = 0;
     event_mask_ = static_cast<uint16_t>(kEventMask);
     open_ = true;
     SetUpDevice();
@@ -190,10 +185,8 @@ void TComPort::ReleaseDevice() {
   CloseIf(writer_wake_);
   CloseIf(write_done_);
   CloseIf(event_wake_);
-  delete[] in_ring_;
-  in_ring_ = nullptr;
-  delete[] out_ring_;
-  out_ring_ = nullptr;
+  in_ring_.Free();
+  out_ring_.Free();
   CloseIf(read_ov_.hEvent);
   DropDevice();
   open_ = false;
@@ -203,10 +196,8 @@ void TComPort::ReleaseDevice() {
 void TComPort::DropDevice() {
   CloseIf(device_);
   device_ = INVALID_HANDLE_VALUE;
-  in_head_ = in_tail_ = 0;
-  input_full_ = 0;
-  out_head_ = out_tail_ = 0;
-  out_full_ = 0;
+  in_ring_.Clear();
+  out_ring_.Clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -413,42 +404,34 @@ DWORD TComPort::DeviceRead(uint8_t* into, DWORD count) {
 }
 
 void TComPort::ReceiveStep() {
-  uint32_t room_total, room_run, n;
+  size_t want;
   {
     Lock guard(lock_);
-    if (input_full_) return;
+    if (in_ring_.Full()) return;
     UpdateErrors();
     if (status_.cbInQue == 0) return;
-    if (in_head_ == in_tail_) {
-      room_total = kInputRingSize;
-      room_run = kInputRingSize - in_head_;
-    } else if (in_head_ > in_tail_) {
-      room_total = kInputRingSize - (in_head_ - in_tail_);
-      room_run = kInputRingSize - in_head_;
-    } else {
-      room_total = in_tail_ - in_head_;
-      room_run = in_tail_ - in_head_;
-    }
-    n = status_.cbInQue < room_total ? status_.cbInQue : room_total;
+    want = status_.cbInQue < in_ring_.Room() ? status_.cbInQue : in_ring_.Room();
   }
-  uint32_t second = n > room_run ? n - room_run : 0;
   uint32_t total = 0;
-  // Only the event thread moves the head: reading it outside the lock is safe.
-  if (room_run > 0) {
-    DWORD got = DeviceRead(in_ring_ + in_head_, n < room_run ? n : room_run);
+  // At most two reads: up to the ring's end, then on from its start once the
+  // first has filled its run. Only the event thread moves the head, so the
+  // free run stays free while the device fills it outside the lock.
+  while (want > 0) {
+    uint8_t* into;
+    size_t run;
+    {
+      Lock guard(lock_);
+      into = in_ring_.FreeRun(run);
+    }
+    const DWORD asked = static_cast<DWORD>(want < run ? want : run);
+    const DWORD got = DeviceRead(into, asked);
+    {
+      Lock guard(lock_);
+      in_ring_.Commit(got);
+    }
     total += got;
-    Lock guard(lock_);
-    in_head_ = static_cast<uint16_t>((in_head_ + got) % kInputRingSize);
-  }
-  if (second > 0 && in_head_ == 0 && total > 0) {
-    DWORD got = DeviceRead(in_ring_, second);
-    total += got;
-    Lock guard(lock_);
-    in_head_ = static_cast<uint16_t>(in_head_ + got);
-  }
-  if (total > 0) {
-    Lock guard(lock_);
-    input_full_ = in_head_ == in_tail_ ? -1 : 0;
+    want -= got;
+    if (got < asked) break;
   }
   DataReceived(static_cast<int32_t>(total));
 }
@@ -472,19 +455,21 @@ void TComPort::WriterThread() {
 void TComPort::TransmitPass() {
   for (;;) {
     if (stop_) return;
-    uint16_t from, length;
+    // The held run stays put while it is sent: PutBlock only adds behind it.
+    const uint8_t* from;
+    DWORD length;
     {
       Lock guard(lock_);
-      if (!out_full_ && out_head_ == out_tail_) return;
-      from = out_tail_;
-      length = out_head_ > out_tail_ ? static_cast<uint16_t>(out_head_ - out_tail_)
-                                     : static_cast<uint16_t>(out_size_ - out_tail_);
+      if (out_ring_.Empty()) return;
+      size_t run;
+      from = out_ring_.HeldRun(run);
+      length = static_cast<DWORD>(run);
     }
     DWORD sent = 0;
     bool done = false;
     bool failed = false;  // refused outright, not merely slow
     ResetEvent(write_done_);
-    if (Api().WriteFile(device_, out_ring_ + from, length, nullptr, &write_ov_)) {
+    if (Api().WriteFile(device_, from, length, nullptr, &write_ov_)) {
       done = Api().GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
       if (!done) sent = length, done = true;
     } else if (GetLastError() != ERROR_IO_PENDING) {
@@ -515,9 +500,7 @@ void TComPort::TransmitPass() {
       NoteSuccess();
       if (sent > length) sent = length;
       Lock guard(lock_);
-      uint32_t tail = out_tail_ + sent;
-      out_tail_ = static_cast<uint16_t>(tail >= out_size_ ? 0 : tail);
-      out_full_ = 0;
+      out_ring_.Consume(sent);
     } else if (Pace(writer_wake_)) {
       return;
     }
@@ -572,18 +555,9 @@ void TComPort::SetLine(uint32_t baud, uint16_t parity, uint8_t data_bits, uint8_
 // ---------------------------------------------------------------------------
 // Status
 
-uint16_t TComPort::OutputPending() const {
-  if (out_full_) return out_size_;
-  if (out_head_ > out_tail_) return static_cast<uint16_t>(out_head_ - out_tail_);
-  if (out_head_ < out_tail_) return static_cast<uint16_t>(out_size_ - out_tail_ + out_head_);
-  return 0;
-}
+uint16_t TComPort::OutputPending() const { return static_cast<uint16_t>(out_ring_.Count()); }
 
-uint16_t TComPort::InputCount() const {
-  if (in_head_ > in_tail_) return static_cast<uint16_t>(in_head_ - in_tail_);
-  if (in_head_ < in_tail_) return static_cast<uint16_t>(in_head_ + kInputRingSize - in_tail_);
-  return input_full_ ? kInputRingSize : 0;
-}
+uint16_t TComPort::InputCount() const { return static_cast<uint16_t>(in_ring_.Count()); }
 
 uint32_t TComPort::GetStatus(COMSTAT& status) {
   DWORD errors = 0;
@@ -606,16 +580,15 @@ void TComPort::CheckOpen() const {
 // Rings
 
 uint8_t TComPort::PeekByte(uint16_t index) {
-  if (index == 0 || in_ring_ == nullptr || index > InputCount()) Raise(kBufferEmpty);
-  return in_ring_[(in_tail_ + index - 1u) % kInputRingSize];
+  if (index == 0 || !in_ring_.Allocated() || index > InputCount()) Raise(kBufferEmpty);
+  return in_ring_.Peek(index - 1u);
 }
 
 uint8_t TComPort::ReadByte() {
   CheckOpen();
   Lock guard(lock_);
   uint8_t b = PeekByte(1);
-  in_tail_ = static_cast<uint16_t>((in_tail_ + 1u) % kInputRingSize);
-  input_full_ = 0;
+  in_ring_.Consume(1);
   return b;
 }
 
@@ -625,20 +598,9 @@ void TComPort::PutBlock(const void* buffer, uint16_t count) {
   {
     Lock guard(lock_);
     error_flags_ = GetStatus(status_);
-    uint32_t room = out_size_ - OutputPending();
-    if (count > room) Raise(kBufferTooSmall);
-    if (count == room) out_full_ = 1;
-    const auto* src = static_cast<const uint8_t*>(buffer);
-    uint32_t to_end = out_size_ - out_head_;
-    if (count <= to_end) {
-      std::memcpy(out_ring_ + out_head_, src, count);
-      uint32_t head = out_head_ + count;
-      out_head_ = static_cast<uint16_t>(head == out_size_ ? 0 : head);
-    } else {
-      std::memcpy(out_ring_ + out_head_, src, to_end);
-      std::memcpy(out_ring_, src + to_end, count - to_end);
-      out_head_ = static_cast<uint16_t>(count - to_end);
-    }
+    if (count > out_ring_.Room()) Raise(kBufferTooSmall);
+    // The room check makes the put store the whole block.
+    if (!out_ring_.Put(buffer, count)) Raise(kPutBlockFail);
     SetEvent(writer_wake_);
     last_block_count_ = count;
   }
@@ -648,8 +610,7 @@ void TComPort::Purge() {
   CheckOpen();
   Lock guard(lock_);
   PurgeComm(device_, PURGE_TXCLEAR | PURGE_RXCLEAR);
-  in_tail_ = in_head_;
-  input_full_ = 0;
+  in_ring_.DropHeld();
 }
 
 void TComPort::EscapeFunction(uint32_t code) {

@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "lumo.h"
+#include "serial/ByteRing.h"
 
 // Optional hook called on the event thread with every completed event mask.
 struct CommEventHook {
@@ -162,10 +163,8 @@ class TComPort {
   uint32_t error_flags_ = 0;
   uint16_t event_mask_ = 0;
   uint16_t in_queue_copy_ = 0;
-  uint16_t out_size_ = 0;  // S
   COMSTAT status_{};
   DCB dcb_{};
-  int32_t input_full_ = 0;
   std::atomic<int32_t> stop_{0};
   HANDLE event_thread_ = nullptr;
   DWORD event_thread_id_ = 0;
@@ -181,13 +180,10 @@ class TComPort {
   std::atomic<uint32_t> mask_in_force_{0};
   OVERLAPPED wait_ov_{};
   OVERLAPPED write_ov_{};
-  uint8_t* out_ring_ = nullptr;
-  uint16_t out_head_ = 0;
-  uint16_t out_tail_ = 0;
-  uint8_t out_full_ = 0;
-  uint8_t* in_ring_ = nullptr;
-  uint16_t in_head_ = 0;
-  uint16_t in_tail_ = 0;
+  // The rings, allocated at open: output of the output queue size S, input
+  // of kInputRingSize bytes. Guarded by lock_.
+  lumo::serial::ByteRing out_ring_;
+  lumo::serial::ByteRing in_ring_;
   std::atomic<bool> reception_{false};
   std::atomic<bool> lost_{false};
   std::atomic<unsigned> failures_{0};

@@ -16,11 +16,10 @@
 #include <string>
 #include <vector>
 
-class TSilo;
+#include "ui/TuneLayout.h"
+#include "ui/TuneTarget.h"
 
 namespace lumo::ui {
-
-constexpr int kSensorRows = 11;
 
 // What a field of a sensor row (a height or an identifier) holds. Only a
 // known field may be written: one the gauge sent in a valid reply, or one the
@@ -52,17 +51,6 @@ enum ControlId : int {
   kIdSpinFirst = 240,   // up-down buddies of the height edits
 };
 
-// One sensor row as laid out on the parameters page (pixels at 96 dpi).
-struct SensorRowLayout {
-  const wchar_t* caption;
-  int caption_left, caption_top;
-  const char* level_name;
-  int level_top;
-  const char* ident_name;
-  int ident_top;
-};
-extern const SensorRowLayout kSensorRowLayout[kSensorRows];
-
 class TfmTuneParams {
  public:
   // Creates the form, hidden, with every control of both pages; owner is
@@ -73,7 +61,7 @@ class TfmTuneParams {
   TfmTuneParams& operator=(const TfmTuneParams&) = delete;
 
   // The driver object the dialog works on; set before ShowModal.
-  TSilo* Driver = nullptr;
+  TuneTarget* Driver = nullptr;
 
   // Disables the owner, shows the form and runs its message loop until the
   // dialog ends and its workers have finished. Returns the modal result.
@@ -147,6 +135,9 @@ class TfmTuneParams {
   struct Row {
     HWND caption, level, spin, ident;
   };
+  // Which check a field's edit control runs when the focus leaves it (its
+  // subclass identifier).
+  enum ExitKind : UINT_PTR { kExitIdent = 0, kExitLevel = 1 };
   friend class TWorkerThread;
 
   static LRESULT CALLBACK FormProc(HWND, UINT, WPARAM, LPARAM);

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "driver/Silo.h"
+#include "lumo.h"
 #include "ui/MessageBoxSeam.h"
 #include "ui/TuneTexts.h"
 
@@ -60,7 +60,7 @@ DWORD WINAPI TWorkerThread::ThreadEntry(void* self_pointer) {
 
 void TGetThread::Execute() {
   Synchronize(&TGetThread::BeforeRead);
-  TSilo& driver = *Dialog->Driver;
+  TuneTarget& driver = *Dialog->Driver;
   // Error texts of the batch, shown once the driver lock is free again so
   // that host requests are not held up behind a box waiting for a person.
   std::vector<std::wstring> errors;
@@ -68,7 +68,7 @@ void TGetThread::Execute() {
   {
     // One uninterrupted batch: the host's requests wait until it ends, and
     // the link state read after each request is that request's own.
-    DriverLockGuard lock(driver);
+    TuneTargetLock lock(driver);
     try {
       driver.ReadProgramCode(Channel, ProgramCode);
       CodeState = Outcome(driver.GetLinkState());
@@ -149,12 +149,12 @@ void TSetThread::Execute() {
     Synchronize(&TSetThread::AfterWrite);
     return;
   }
-  TSilo& driver = *Dialog->Driver;
+  TuneTarget& driver = *Dialog->Driver;
   // One request with the link state it left, under the driver lock so that
   // no host request falls between them; host requests still fall between
   // the parameters.
   const auto write = [&](int row, bool ident) {
-    DriverLockGuard lock(driver);
+    TuneTargetLock lock(driver);
     const uint8_t parameter = static_cast<uint8_t>(ident ? row + 128 : row);
     const int64_t value = ident ? Idents[row] : static_cast<int64_t>(Heights[row]);
     try {

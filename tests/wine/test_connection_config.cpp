@@ -19,6 +19,7 @@
 #include "ScriptedUnit.h"
 #include "TimeScale.h"
 #include "driver/ConnectionConfig.h"
+#include "driver/ConnectionSwitch.h"
 #include "driver/Silo.h"
 #include "serial/KorvoPort.h"
 #include "ui/MessageBoxSeam.h"

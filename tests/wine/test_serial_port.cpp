@@ -23,14 +23,17 @@
 struct TComPortProbe {
   static CRITICAL_SECTION& Lock(TComPort& p) { return p.lock_; }
   static HANDLE Device(TComPort& p) { return p.device_; }
-  static uint16_t OutHead(TComPort& p) { return p.out_head_; }
-  static uint8_t OutFull(TComPort& p) { return p.out_full_; }
-  static const uint8_t* OutRing(TComPort& p) { return p.out_ring_; }
-  static int32_t InFull(TComPort& p) { return p.input_full_; }
+  static uint16_t OutHead(TComPort& p) { return static_cast<uint16_t>(p.out_ring_.Head()); }
+  static uint8_t OutFull(TComPort& p) { return p.out_ring_.Full() ? 1 : 0; }
+  static const uint8_t* OutRing(TComPort& p) { return p.out_ring_.Storage(); }
+  static int32_t InFull(TComPort& p) { return p.in_ring_.Full() ? -1 : 0; }
   static uint32_t MaskInForce(TComPort& p) { return p.mask_in_force_.load(); }
-  static void SetOutIndices(TComPort& p, uint16_t head, uint16_t tail) {
-    p.out_head_ = head;
-    p.out_tail_ = tail;
+  // Moves both indices of the idle, empty output ring to at, through the
+  // ring itself (filled and drained behind the writer's back).
+  static void SetOutIndices(TComPort& p, uint16_t at) {
+    const std::vector<uint8_t> filler(at);
+    p.out_ring_.Put(filler.data(), filler.size());
+    p.out_ring_.Consume(filler.size());
   }
 };
 
@@ -224,7 +227,7 @@ TEST_F(SerialPortTest, BlockAcrossTheRingEndArrivesInOrder) {
   {
     // The writer is idle with an empty ring; move both indices to 4000.
     EnterCriticalSection(&TComPortProbe::Lock(port));
-    TComPortProbe::SetOutIndices(port, 4000, 4000);
+    TComPortProbe::SetOutIndices(port, 4000);
     port.PutBlock(block.data(), 200);
     EXPECT_EQ(TComPortProbe::OutHead(port), 104);
     const uint8_t* ring = TComPortProbe::OutRing(port);

@@ -19,9 +19,10 @@
 #include "LumoHost.h"
 #include "ScriptedUnit.h"
 #include "SimGauge.h"
-#include "driver/ConnectionConfig.h"
+#include "driver/ConnectionSwitch.h"
 #include "driver/MenuHook.h"
 #include "driver/Silo.h"
+#include "driver/SiloTuneTarget.h"
 #include "serial/SerialApi.h"
 #include "ui/MessageBoxSeam.h"
 #include "ui/TuneParams.h"
@@ -123,6 +124,12 @@ TfmTuneParams& OpenDialog(HWND host, UINT command) {
   PostMessageW(host, WM_COMMAND, command, 0);
   EXPECT_TRUE(WaitFor([] { return FindDialog() && IsWindowVisible(FindDialog()); }));
   return *Form();
+}
+
+// The driver object behind an open dialog (the menu hook hands the dialog an
+// adapter over it).
+TSilo& SiloOf(TfmTuneParams& form) {
+  return static_cast<lumo::driver::SiloTuneTarget*>(form.Driver)->Silo();
 }
 
 bool Enabled(HWND w) { return IsWindowEnabled(w) != FALSE; }
@@ -414,12 +421,12 @@ TEST_F(TuningDialog, TypeOutsideTheListSelectsNothing) {
   HostRun run({SimGaugeDriver()}, 1000);
   // Switch the driver to COM9, which nothing links: no port, type 11.
   TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
-  SetConnectionType(*form.Driver, 11);
+  SetConnectionType(SiloOf(form), 11);
   CloseWithEscape();
   TfmTuneParams& again = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
   EXPECT_EQ(SendMessageW(again.cbConnetionType, CB_GETCURSEL, 0, 0), CB_ERR);
   EXPECT_FALSE(Enabled(again.bbtSave));
-  SetConnectionType(*again.Driver, SimType());
+  SetConnectionType(SiloOf(again), SimType());
   CloseWithEscape();
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_EQ(Boxes()[0].text, L"Невозможно открыть порт COM для уровнемера!");
@@ -874,14 +881,14 @@ TEST_F(TuningDialog, SavingTheConnectionWritesCnfIniAndSwitches) {
   lumo::serial::Api().CreateFileA = &::CreateFileA;
   EXPECT_EQ(Boxes()[0].text, L"Невозможно открыть порт COM для уровнемера!");
   EXPECT_EQ(form.Driver->ConnectionType(), SimType());
-  EXPECT_EQ(form.Driver->GaugePort(), nullptr);
+  EXPECT_EQ(SiloOf(form).GaugePort(), nullptr);
   EXPECT_TRUE(Enabled(form.bbtSave));
   // Plugged in again: saving the same type once more opens the port, and the
   // host reads the gauge through it.
   EXPECT_TRUE(WaitFor([&] { return FocusOf(FindDialog()) == form.bbtSave; }));
   input.Key("Return");
   ASSERT_TRUE(WaitFor([&] { return !Enabled(form.bbtSave); }));
-  EXPECT_NE(form.Driver->GaugePort(), nullptr);
+  EXPECT_NE(SiloOf(form).GaugePort(), nullptr);
   const uint64_t polls = run.host().PollCount(0);
   EXPECT_TRUE(WaitFor([&] {
     return run.host().PollCount(0) > polls + 1 && run.host().LastLinkState(0) == lumo::kLinkValidReply;

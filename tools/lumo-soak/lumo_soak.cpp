@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "ControlClient.h"
-#include "driver/ConnectionConfig.h"
+#include "driver/ConnectionSwitch.h"
 #include "driver/Silo.h"
 #include "ui/MessageBoxSeam.h"
 

@@ -1,0 +1,20 @@
+// Changing a running driver object's connection type: the save the tuning
+// dialog asks for (cnf.ini first, then the switch) and the switch itself.
+#ifndef LUMO_DRIVER_CONNECTIONSWITCH_H
+#define LUMO_DRIVER_CONNECTIONSWITCH_H
+
+#include <cstdint>
+
+class TSilo;
+
+// Writes new_type into an existing cnf.ini (never creates it), then switches
+// the driver object. A failed write throws lumo::Exception and switches nothing.
+void SaveConnectionType(TSilo& driver, int32_t new_type);
+
+// Switches the driver object to new_type at once, under the driver lock:
+// releases the old gauge port first, then sets up the unit line (types 0-2)
+// or opens the new port (3 and above). Never throws: failures are answered
+// with an error message box shown after the lock is released.
+void SetConnectionType(TSilo& driver, int32_t new_type);
+
+#endif

@@ -1,0 +1,60 @@
+// TuneTarget: what the tuning dialog and its workers need of the driver object
+// they tune. The dialog reaches the driver only through this interface; the
+// driver layer hands it an implementation when it opens the dialog.
+#ifndef LUMO_UI_TUNETARGET_H
+#define LUMO_UI_TUNETARGET_H
+
+#include <cstdint>
+#include <string>
+
+namespace lumo::ui {
+
+class TuneTarget {
+ public:
+  virtual ~TuneTarget() = default;
+
+  // The connection type in force: 0 to 2 a communication unit, 3 and above
+  // COM(type - 2).
+  virtual uint8_t ConnectionType() const = 0;
+  // True while the driver has a gauge port open (a serial type whose last
+  // open succeeded).
+  virtual bool HasGaugePort() const = 0;
+  // Writes type into cnf.ini when the file exists, then switches the driver
+  // to it. A failed write throws lumo::Exception and switches nothing; a
+  // failed switch is answered with a message box and returns normally.
+  virtual void SaveConnectionType(int32_t type) = 0;
+
+  // The driver lock, re-entrant: held across a batch of requests, nothing of
+  // the host's falls between them.
+  virtual void Lock() = 0;
+  virtual void Unlock() = 0;
+  // The link state the last request left (lumo::kLinkValidReply, ...).
+  virtual uint8_t GetLinkState() const = 0;
+
+  // Channel parameter and program code requests.
+  virtual int64_t ReadChannelParameter(uint8_t channel, uint8_t parameter) = 0;
+  virtual void WriteChannelParameter(uint8_t channel, uint8_t parameter, int64_t value) = 0;
+  // Sets text to the program code on a valid reply; leaves it unchanged otherwise.
+  virtual void ReadProgramCode(uint8_t channel, std::string& text) = 0;
+
+ protected:
+  TuneTarget() = default;
+  TuneTarget(const TuneTarget&) = default;
+  TuneTarget& operator=(const TuneTarget&) = default;
+};
+
+// Holds a target's driver lock for a scope.
+class TuneTargetLock {
+ public:
+  explicit TuneTargetLock(TuneTarget& target) : target_(target) { target_.Lock(); }
+  ~TuneTargetLock() { target_.Unlock(); }
+  TuneTargetLock(const TuneTargetLock&) = delete;
+  TuneTargetLock& operator=(const TuneTargetLock&) = delete;
+
+ private:
+  TuneTarget& target_;
+};
+
+}  // namespace lumo::ui
+
+#endif

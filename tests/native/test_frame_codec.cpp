@@ -60,4 +60,20 @@ TEST(ParseHexField, DigitsCaseAndLimits) {
   EXPECT_THROW(parse("1FFFFFFFFFFFFFFFF"), lumo::EConvertError);
   EXPECT_THROW(parse("0*"), lumo::EConvertError);
   EXPECT_THROW(parse(" 1"), lumo::EConvertError);
+  // The run-time's message: the field quoted, other than printable ASCII as #$hex.
+  const struct {
+    std::string field, message;
+  } messages[] = {
+      {"0*", "'0*' is not a valid integer value"},
+      {"", "'' is not a valid integer value"},
+      {std::string("1\x01\x7F\xFF", 4), "'1#$01#$7F#$FF' is not a valid integer value"},
+  };
+  for (const auto& m : messages) {
+    try {
+      parse(m.field);
+      ADD_FAILURE() << "no error for " << m.message;
+    } catch (const lumo::EConvertError& e) {
+      EXPECT_EQ(std::string(e.what()), m.message);
+    }
+  }
 }

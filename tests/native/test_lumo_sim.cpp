@@ -337,6 +337,8 @@ TEST(LumoSimFaults, ShapesOfEveryKind) {
   const std::string lower = joined(shape("kind=lowercheck"));
   EXPECT_TRUE(Valid(lower));
   EXPECT_EQ(lower.substr(0, 15), good.substr(0, 15));
+  const std::string garbled = joined(shape("kind=garbledcheck"));
+  EXPECT_EQ(garbled, good.substr(0, good.size() - 4) + "G?*\r");
   const std::string longer = joined(shape("kind=long"));
   EXPECT_TRUE(Valid(longer));
   EXPECT_EQ(longer.size(), good.size() + 8);

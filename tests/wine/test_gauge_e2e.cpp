@@ -172,8 +172,9 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
     int frames;        // request frames the gauge saw
     int least_ms;      // the exchange cannot have ended sooner
     int frames_most = 0;  // when more than `frames`: a load may cost an attempt
+    bool raises = false;  // ESerialIO, and the link state it had before
   };
-  constexpr Outcome kSilent{2, 0.0, 3, 740}, kRejected{3, 0.0, 3, 740};
+  constexpr Outcome kSilent{2, 0.0, 3, 740}, kRejected{3, 0.0, 3, 740}, kAborted{0, 0.0, 3, 740, 0, true};
   // A prompt fast exchange takes at least the request's and the reply's
   // characters on the paced line: 30 at 1.042 ms.
   constexpr int kWire = 31;
@@ -183,6 +184,10 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
     bool instant = false;  // on an instant line (the case needs one)
   } cases[] = {
       {"code=4 kind=silence count=3", kSilent, kSilent},
+      // Check digits that are no hexadecimal digits: the validator raises on
+      // each attempt, the third's error ends the request, and the link state
+      // keeps the silence's 2.
+      {"code=4 kind=garbledcheck count=3", kAborted, kAborted},
       {"code=4 kind=badcheck count=3", kRejected, kRejected},
       // A bad check waits out the window in both modes.
       {"code=4 kind=badcheck", {1, 250.5, 2, 470}, {1, 250.5, 2, 270}},
@@ -218,10 +223,19 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
     sim.Ok("set ch=1 code=4 int=250 tenths=5 status=0");
     sim.Ok(std::string("fault ") + c.fault);
     sim.Ok(c.instant ? "set pace=off" : "set pace=on");
+    const uint8_t before = d.LinkState();
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_DOUBLE_EQ(Value4(d, 1), want.value) << c.fault;
+    double value = 0.0;
+    bool raised = false;
+    try {
+      value = Value4(d, 1);
+    } catch (const lumo::ESerialIO&) {
+      raised = true;
+    }
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(d.LinkState(), want.link) << c.fault;
+    EXPECT_EQ(raised, want.raises) << c.fault;
+    EXPECT_DOUBLE_EQ(value, want.value) << c.fault;
+    EXPECT_EQ(d.LinkState(), want.raises ? before : want.link) << c.fault;
     if (want.frames_most > want.frames) {
       EXPECT_GE(sim.Stat("frames"), want.frames) << c.fault;
       EXPECT_LE(sim.Stat("frames"), want.frames_most) << c.fault;

@@ -21,12 +21,13 @@ const char* FaultName(FaultKind k) {
     case FaultKind::kLong: return "long";
     case FaultKind::kShort: return "short";
     case FaultKind::kTrail: return "trail";
+    case FaultKind::kGarbledCheck: return "garbledcheck";
   }
   return "?";
 }
 
 std::optional<FaultKind> FaultFromName(const std::string& s) {
-  for (int k = 0; k <= static_cast<int>(FaultKind::kTrail); ++k)
+  for (int k = 0; k <= static_cast<int>(FaultKind::kGarbledCheck); ++k)
     if (s == FaultName(static_cast<FaultKind>(k))) return static_cast<FaultKind>(k);
   return std::nullopt;
 }
@@ -59,7 +60,7 @@ bool ParseFault(const std::string& text, Fault& out, std::string& error) {
     }
   }
   if (!have_kind) {
-    error = "kind= missing (silence badcheck noise delay split truncate lowercheck long short)";
+    error = "kind= missing (silence badcheck noise delay split truncate lowercheck long short trail garbledcheck)";
     return false;
   }
   out = f;
@@ -117,6 +118,10 @@ std::vector<Chunk> Shape(const std::string& chars, const Fault* f) {
       const size_t keep = f->n >= 0 ? std::min<size_t>(static_cast<size_t>(f->n), len) : len / 2;
       return {{0, frame.substr(0, keep)}};
     }
+    case FaultKind::kGarbledCheck:  // check digits that are no hexadecimal digits
+      frame[len - 4] = 'G';
+      frame[len - 3] = '?';
+      return {{0, frame}};
     case FaultKind::kLowerCheck:
       for (size_t i = len - 4; i < len - 2; ++i)
         frame[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(frame[i])));

@@ -145,6 +145,7 @@ Faults (FAULT = [ch=N] [code=N] [param=N] kind=K [count=N | persist] [ms=N] [n=N
                (default 250 ms)
   truncate     only the first n= characters (default half) are sent
   lowercheck   the check digits in lower case (still a valid reply)
+  garbledcheck the check digits replaced by "G?", which are no hexadecimal digits
   long         n= extra data bytes A5 (default 4) inside a valid frame; or with
                chars=C exactly C characters: a valid frame padded with A5 bytes,
                then '0' filler after the carriage return (chars=256 for a

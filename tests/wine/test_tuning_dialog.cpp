@@ -70,6 +70,7 @@ struct Box {
 std::mutex g_boxes_mutex;
 std::vector<Box> g_boxes;
 TSilo* g_probe_driver = nullptr;  // when set, each box checks its driver lock
+std::atomic<int> g_yes_no_answer{IDNO};  // what a person answers a Yes/No box
 
 bool RequestGetsThrough(TSilo* driver) {
   auto done = std::make_shared<std::atomic<bool>>(false);
@@ -89,7 +90,7 @@ int RecordBox(const wchar_t* message, const wchar_t* caption, unsigned flags) {
   const bool lock_free = g_probe_driver ? RequestGetsThrough(g_probe_driver) : true;
   std::lock_guard<std::mutex> lock(g_boxes_mutex);
   g_boxes.push_back({message, caption, flags, lock_free});
-  return IDOK;
+  return (flags & MB_YESNO) == MB_YESNO ? g_yes_no_answer.load() : IDOK;
 }
 
 std::vector<Box> Boxes() {
@@ -203,6 +204,7 @@ class TuningDialog : public ::testing::Test {
       g_boxes.clear();
     }
     g_probe_driver = nullptr;
+    g_yes_no_answer = IDNO;
     lumo::ui::SetMessageBoxHandler(&RecordBox);
   }
   void TearDown() override {
@@ -659,7 +661,31 @@ TEST_F(TuningDialog, FieldsTheGaugeDidNotGiveAreMarkedAndNeverWritten) {
     EXPECT_TRUE(Boxes().empty()) << "no exception, no box";
     if (!c.row) continue;
 
-    // Another row edited, then Write: one box naming both fields, no frame.
+    // Another row edited, then Write, answering "Yes" to reading again: the
+    // channel is read anew (the fault still there), the typed value is
+    // replaced, and nothing is written.
+    sim.Ok("clear stats");
+    input.Click(form.LevelEdit(1));
+    input.Key("ctrl+a");
+    input.Type("700");
+    ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtWrite); }));
+    g_yes_no_answer = IDYES;
+    input.Click(form.bbtWrite);
+    ASSERT_TRUE(WaitForWorker(form));
+    g_yes_no_answer = IDNO;
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].caption, L"Внимание");
+    EXPECT_EQ(Text(form.LevelEdit(1)), L"601");
+    EXPECT_EQ(form.LevelState(c.row), c.expected);
+    EXPECT_FALSE(Enabled(form.bbtWrite));
+    EXPECT_EQ(sim.Stat("writes"), 0);
+    EXPECT_GE(sim.Stat("frames"), 23) << "the channel was read again";
+    {
+      std::lock_guard<std::mutex> lock(g_boxes_mutex);
+      g_boxes.clear();
+    }
+
+    // Again, answering "No": one box naming both fields, no frame.
     sim.Ok("clear faults");
     sim.Ok("clear stats");
     input.Click(form.LevelEdit(1));
@@ -670,8 +696,13 @@ TEST_F(TuningDialog, FieldsTheGaugeDidNotGiveAreMarkedAndNeverWritten) {
     ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); }));
     const Box refusal = Boxes()[0];
     EXPECT_EQ(refusal.flags, static_cast<unsigned>(MB_YESNO | MB_ICONWARNING));
-    EXPECT_TRUE(Contains(refusal.text, Named(c.row, false))) << Utf8(refusal.text);
-    EXPECT_TRUE(Contains(refusal.text, Named(c.row, true))) << Utf8(refusal.text);
+    const std::wstring reason = Reason(c.expected);
+    EXPECT_EQ(refusal.text,
+              L"Ничего не записано: эти значения не получены от Лумо и не введены вручную:\n" +
+                  Named(c.row, false) + L": " + reason + L"\n" + Named(c.row, true) + L": " + reason +
+                  L"\n\nСчитать канал заново? Введённые значения будут заменены.\n"
+                  L"«Нет» — ввести значения в отмеченные поля и записать снова.");
+    EXPECT_EQ(refusal.caption, L"Внимание");
     EXPECT_EQ(sim.Stat("writes"), 0);
     // Answered "No": the focus waits in the first marked field. Leaving it
     // empty is no input error; typing makes it count as known.
@@ -843,6 +874,12 @@ TEST_F(TuningDialog, IdentifierAndHeightInputChecks) {
   ShowParametersPage(input, form);
   PickWithMouse(input, form.cbSiloNum, 1);
   ASSERT_TRUE(WaitForWorker(form));
+  // Enter in a field of the parameters page reads the channel again.
+  sim.Ok("clear stats");
+  input.Click(form.LevelEdit(1));
+  input.Key("Return");
+  ASSERT_TRUE(WaitForWorker(form));
+  EXPECT_GE(sim.Stat("frames"), 23);
 
   // The key filter: only hexadecimal digits and backspace get through.
   input.Click(form.IdentEdit(1));

@@ -445,6 +445,55 @@ TEST_F(TuningDialog, HostWindowGoingBeforeTheDriverIsReleased) {
   EXPECT_EQ(host.Items(1).size(), 1u);
 }
 
+// Refuses the creation of windows of one class on the thread it hooks, as a
+// system out of window resources would.
+const wchar_t* g_refused_class = nullptr;
+
+LRESULT CALLBACK RefuseClass(int code, WPARAM wp, LPARAM lp) {
+  if (code == HCBT_CREATEWND) {
+    const wchar_t* cls = reinterpret_cast<CBT_CREATEWNDW*>(lp)->lpcs->lpszClass;
+    if (!IS_INTRESOURCE(cls) && lstrcmpiW(cls, g_refused_class) == 0) return 1;
+  }
+  return CallNextHookEx(nullptr, code, wp, lp);
+}
+
+// A dialog that cannot be built: its box, nothing of it left behind, and the
+// item opens the dialog once it can be built.
+TEST_F(TuningDialog, DialogThatCannotBeBuiltShowsWhyAndLeavesNothing) {
+  MenuHost host({L"&Файл", L"&Настройка"});
+  lumo::Driver* driver = UnitDriver(0);
+  host.AddMenuItems(driver, host.bar());
+  const UINT id = GetMenuItemID(GetSubMenu(host.bar(), 1), 1);
+  const struct {
+    const wchar_t* refused;
+    const wchar_t* box;
+  } cases[] = {
+      {L"LumoTfmTuneParams", L"cannot create the tuning dialog"},
+      {L"LumoTuneParamsPage", L"cannot create a page of the tuning dialog"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Utf8(c.refused));
+    {
+      std::lock_guard<std::mutex> lock(g_boxes_mutex);
+      g_boxes.clear();
+    }
+    g_refused_class = c.refused;
+    HHOOK hook = nullptr;
+    host.Run([&] { hook = SetWindowsHookExW(WH_CBT, &RefuseClass, nullptr, GetCurrentThreadId()); });
+    ASSERT_NE(hook, nullptr);
+    PostMessageW(host.hwnd(), WM_COMMAND, id, 0);
+    host.Run([&] { UnhookWindowsHookEx(hook); });  // after the click has been handled
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].text, c.box);
+    EXPECT_EQ(FindDialog(), nullptr) << "a window of the form was left behind";
+    EXPECT_TRUE(Enabled(host.hwnd()));
+    PostMessageW(OpenDialog(host.hwnd(), id).Handle(), WM_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitFor([] { return FindDialog() == nullptr; }));
+  }
+  host.Run([&] { lumo::Release(driver); });
+  EXPECT_EQ(host.Items(1).size(), 1u);
+}
+
 // --- the dialog through the reference host ---------------------------------
 
 TEST_F(TuningDialog, OpensFromTheMenuOnTheDriverPageAndClosesWithEscape) {

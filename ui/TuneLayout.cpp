@@ -147,12 +147,20 @@ TfmTuneParams::TfmTuneParams(HWND owner) : owner_(owner) {
   const DWORD ex_style = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;
   RECT frame = {0, 0, Scale(kClientWidth), Scale(kClientHeight)};
   AdjustWindowRectEx(&frame, style, FALSE, ex_style);
-  hwnd_ = CreateWindowExW(ex_style, kFormClass, text::kFormCaption, style, CW_USEDEFAULT,
-                          CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
-                          owner_, nullptr, instance, this);
-  if (!hwnd_) throw std::runtime_error("cannot create the tuning dialog");
-  SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(form_font_), FALSE);
-  CreateControls();
+  // A form that cannot be built whole is taken down again: no destructor
+  // runs for it, and its window would otherwise outlive the object that its
+  // window procedure reaches.
+  try {
+    hwnd_ = CreateWindowExW(ex_style, kFormClass, text::kFormCaption, style, CW_USEDEFAULT,
+                            CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
+                            owner_, nullptr, instance, this);
+    if (!hwnd_) throw std::runtime_error("cannot create the tuning dialog");
+    SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(form_font_), FALSE);
+    CreateControls();
+  } catch (...) {
+    FreeWindowAndResources();
+    throw;
+  }
 }
 
 TfmTuneParams::~TfmTuneParams() {
@@ -162,6 +170,10 @@ TfmTuneParams::~TfmTuneParams() {
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
   }
+  FreeWindowAndResources();
+}
+
+void TfmTuneParams::FreeWindowAndResources() {
   if (hwnd_) {
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
     DestroyWindow(hwnd_);

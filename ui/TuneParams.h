@@ -146,6 +146,8 @@ class TfmTuneParams {
   LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
   bool HandleCommand(int id, int code, HWND control);
   void CreateControls();
+  // Destroys the form's window and frees its fonts, brush and image lists.
+  void FreeWindowAndResources();
   HWND CreateChild(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, int x,
                    int y, int w, int h, int id, HFONT font);
   HWND CreateLabel(HWND parent, const wchar_t* text, int x, int y, HFONT font, int id = -1);

@@ -26,15 +26,38 @@
 #include "serial/SerialApi.h"
 #include "ui/MessageBoxSeam.h"
 #include "ui/TuneParams.h"
-#include "ui/TuneTexts.h"
 
 using lumo::ui::FieldState;
 using lumo::ui::TfmTuneParams;
 using lumo_host::HostWindow;
 using namespace lumo_test;
-namespace text = lumo::ui::text;
 
 namespace {
+
+// The dialog's texts, written out: a changed word in the product fails here.
+const std::wstring kChooseChannel = L"Выберите номер канала!";
+const std::wstring kBadIdent = L"Введен некорректный идентификатор";
+const std::wstring kBadHeight = L"Введена некорректная высота (допустимо от 0 до 65535)";
+
+// A field as the dialog's boxes and status line name it.
+std::wstring Named(int row, bool ident) {
+  static const wchar_t* const kRows[11] = {
+      L"1 термометр", L"2 термометр", L"3 термометр", L"4 термометр", L"5 термометр", L"6 термометр",
+      L"7 термометр", L"8 термометр", L"1 плотномер", L"2 плотномер", L"3 плотномер"};
+  return std::wstring(kRows[row - 1]) + (ident ? L", идентификатор" : L", высота");
+}
+
+// Why a field is empty, as the dialog shows it.
+std::wstring Reason(FieldState state) {
+  switch (state) {
+    case FieldState::kKnown: return L"";
+    case FieldState::kNotRead: return L"не считано";
+    case FieldState::kNoReply: return L"нет ответа";
+    case FieldState::kBadReply: return L"ошибка ответа";
+    case FieldState::kOutOfRange: return L"вне диапазона";
+  }
+  return L"?";
+}
 
 // --- message boxes ---------------------------------------------------------
 
@@ -47,6 +70,7 @@ struct Box {
 std::mutex g_boxes_mutex;
 std::vector<Box> g_boxes;
 TSilo* g_probe_driver = nullptr;  // when set, each box checks its driver lock
+std::atomic<int> g_yes_no_answer{IDNO};  // what a person answers a Yes/No box
 
 bool RequestGetsThrough(TSilo* driver) {
   auto done = std::make_shared<std::atomic<bool>>(false);
@@ -66,7 +90,7 @@ int RecordBox(const wchar_t* message, const wchar_t* caption, unsigned flags) {
   const bool lock_free = g_probe_driver ? RequestGetsThrough(g_probe_driver) : true;
   std::lock_guard<std::mutex> lock(g_boxes_mutex);
   g_boxes.push_back({message, caption, flags, lock_free});
-  return IDOK;
+  return (flags & MB_YESNO) == MB_YESNO ? g_yes_no_answer.load() : IDOK;
 }
 
 std::vector<Box> Boxes() {
@@ -180,6 +204,7 @@ class TuningDialog : public ::testing::Test {
       g_boxes.clear();
     }
     g_probe_driver = nullptr;
+    g_yes_no_answer = IDNO;
     lumo::ui::SetMessageBoxHandler(&RecordBox);
   }
   void TearDown() override {
@@ -212,7 +237,7 @@ class MenuHost {
         AppendMenuW(popup, MF_STRING, 1, L"host item");
         AppendMenuW(bar_, MF_POPUP, reinterpret_cast<UINT_PTR>(popup), caption.c_str());
       }
-      hwnd_ = CreateWindowW(L"STATIC", L"menu host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10, 400,
+      hwnd_ = CreateWindowW(L"STATIC", L"menu host", WS_OVERLAPPEDWINDOW | WS_VISIBLE | SS_NOTIFY, 10, 10, 400,
                             200, nullptr, bar_, nullptr, nullptr);
       SetEvent(ready);
       MSG msg;
@@ -224,14 +249,24 @@ class MenuHost {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
       }
+      quit_code_ = static_cast<int>(msg.wParam);
       DestroyWindow(hwnd_);
     });
     WaitForSingleObject(ready, INFINITE);
     CloseHandle(ready);
   }
-  ~MenuHost() {
-    PostThreadMessageW(thread_id_, WM_QUIT, 0, 0);
-    thread_.join();
+  ~MenuHost() { Join(); }
+  // Ends the window's thread, which destroys the window; its quit code.
+  int Join() {
+    if (thread_.joinable()) {
+      PostThreadMessageW(thread_id_, WM_QUIT, 0, 0);
+      thread_.join();
+    }
+    return quit_code_;
+  }
+  // Queues fn to run on the window's thread, without waiting for it.
+  void Post(std::function<void()>* fn) {
+    PostThreadMessageW(thread_id_, kRun, 0, reinterpret_cast<LPARAM>(fn));
   }
   // Runs fn on the window's thread and waits for it.
   void Run(std::function<void()> fn) {
@@ -266,6 +301,7 @@ class MenuHost {
   DWORD thread_id_ = 0;
   HMENU bar_ = nullptr;
   HWND hwnd_ = nullptr;
+  int quit_code_ = -1;
 };
 
 lumo::Driver* UnitDriver(uint8_t type) { return (new TSilo(type, nullptr))->AsDriver(); }
@@ -367,6 +403,97 @@ TEST_F(TuningDialog, TwoDriversEachOpenTheirOwnDialogAndReleaseRemovesTheItem) {
   EXPECT_EQ(host.Items(1).size(), 1u);
 }
 
+// The host's window goes while a driver object still has its item there:
+// nothing crashes, and the driver's later release still works.
+TEST_F(TuningDialog, HostWindowGoingBeforeTheDriverIsReleased) {
+  {
+    // The application ends while the dialog is open: the dialog closes and
+    // passes the quit, with its code, on to the host's own loop, which ends
+    // and destroys the window.
+    MenuHost host({L"&Файл", L"&Настройка"});
+    lumo::Driver* driver = UnitDriver(0);
+    host.AddMenuItems(driver, host.bar());
+    OpenDialog(host.hwnd(), GetMenuItemID(GetSubMenu(host.bar(), 1), 1));
+    PostThreadMessageW(GetWindowThreadProcessId(FindDialog(), nullptr), WM_QUIT, 7, 0);
+    EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }));
+    EXPECT_EQ(host.Join(), 7);
+    EXPECT_FALSE(IsWindow(host.hwnd()));
+    lumo::Release(driver);
+  }
+  {
+    // Released from another thread, whose removal of the subclass is posted
+    // to the window: the window goes before it gets there.
+    MenuHost host({L"&Файл", L"&Настройка"});
+    lumo::Driver* driver = UnitDriver(1);
+    host.AddMenuItems(driver, host.bar());
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::function<void()> hold = [go] { WaitForSingleObject(go, INFINITE); };
+    host.Post(&hold);
+    PostThreadMessageW(GetWindowThreadProcessId(host.hwnd(), nullptr), WM_QUIT, 3, 0);
+    lumo::Release(driver);
+    SetEvent(go);
+    EXPECT_EQ(host.Join(), 3);
+    CloseHandle(go);
+  }
+  // Neither left its command identifier taken: a new item gets the first.
+  MenuHost host({L"&Файл", L"&Настройка"});
+  lumo::Driver* driver = UnitDriver(2);
+  host.AddMenuItems(driver, host.bar());
+  ASSERT_EQ(host.Items(1).size(), 2u);
+  EXPECT_EQ(GetMenuItemID(GetSubMenu(host.bar(), 1), 1), static_cast<UINT>(lumo::kMenuCommandFirst));
+  host.Run([&] { lumo::Release(driver); });
+  EXPECT_EQ(host.Items(1).size(), 1u);
+}
+
+// Refuses the creation of windows of one class on the thread it hooks, as a
+// system out of window resources would.
+const wchar_t* g_refused_class = nullptr;
+
+LRESULT CALLBACK RefuseClass(int code, WPARAM wp, LPARAM lp) {
+  if (code == HCBT_CREATEWND) {
+    const wchar_t* cls = reinterpret_cast<CBT_CREATEWNDW*>(lp)->lpcs->lpszClass;
+    if (!IS_INTRESOURCE(cls) && lstrcmpiW(cls, g_refused_class) == 0) return 1;
+  }
+  return CallNextHookEx(nullptr, code, wp, lp);
+}
+
+// A dialog that cannot be built: its box, nothing of it left behind, and the
+// item opens the dialog once it can be built.
+TEST_F(TuningDialog, DialogThatCannotBeBuiltShowsWhyAndLeavesNothing) {
+  MenuHost host({L"&Файл", L"&Настройка"});
+  lumo::Driver* driver = UnitDriver(0);
+  host.AddMenuItems(driver, host.bar());
+  const UINT id = GetMenuItemID(GetSubMenu(host.bar(), 1), 1);
+  const struct {
+    const wchar_t* refused;
+    const wchar_t* box;
+  } cases[] = {
+      {L"LumoTfmTuneParams", L"cannot create the tuning dialog"},
+      {L"LumoTuneParamsPage", L"cannot create a page of the tuning dialog"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Utf8(c.refused));
+    {
+      std::lock_guard<std::mutex> lock(g_boxes_mutex);
+      g_boxes.clear();
+    }
+    g_refused_class = c.refused;
+    HHOOK hook = nullptr;
+    host.Run([&] { hook = SetWindowsHookExW(WH_CBT, &RefuseClass, nullptr, GetCurrentThreadId()); });
+    ASSERT_NE(hook, nullptr);
+    PostMessageW(host.hwnd(), WM_COMMAND, id, 0);
+    host.Run([&] { UnhookWindowsHookEx(hook); });  // after the click has been handled
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].text, c.box);
+    EXPECT_EQ(FindDialog(), nullptr) << "a window of the form was left behind";
+    EXPECT_TRUE(Enabled(host.hwnd()));
+    PostMessageW(OpenDialog(host.hwnd(), id).Handle(), WM_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitFor([] { return FindDialog() == nullptr; }));
+  }
+  host.Run([&] { lumo::Release(driver); });
+  EXPECT_EQ(host.Items(1).size(), 1u);
+}
+
 // --- the dialog through the reference host ---------------------------------
 
 TEST_F(TuningDialog, OpensFromTheMenuOnTheDriverPageAndClosesWithEscape) {
@@ -386,7 +513,7 @@ TEST_F(TuningDialog, OpensFromTheMenuOnTheDriverPageAndClosesWithEscape) {
   ASSERT_TRUE(WaitFor([] { return FindDialog() && Visible(FindDialog()); }));
   TfmTuneParams& form = *Form();
 
-  EXPECT_EQ(Text(FindDialog()), text::kFormCaption);
+  EXPECT_EQ(Text(FindDialog()), L"Параметры уровнемера ЛУМО");
   EXPECT_TRUE(Visible(form.tsOther));
   EXPECT_FALSE(Visible(form.tsTuneParams));
   EXPECT_EQ(SendMessageW(form.cbConnetionType, CB_GETCURSEL, 0, 0), SimType());
@@ -403,12 +530,19 @@ TEST_F(TuningDialog, OpensFromTheMenuOnTheDriverPageAndClosesWithEscape) {
   EXPECT_EQ(SendMessageW(form.cbSiloNum, CB_GETCURSEL, 0, 0), CB_ERR);
   // Every caption as the dialog's texts give it.
   const std::pair<HWND, const wchar_t*> captions[] = {
-      {form.Label17, text::kConnectedTo}, {form.bbtSave, text::kSave},
-      {form.Label15, text::kAddress},     {form.lbVers, text::kProgramCode},
-      {form.Label8, text::kHeightHeader}, {form.Label16, text::kIdentHeader},
-      {form.bbtWrite, text::kWrite},      {form.bbtRead, text::kRead},
-      {form.bbtCancel, text::kCancel}};
+      {form.Label17, L"Лумо подключена к:"},   {form.bbtSave, L"Сохранить"},
+      {form.Label15, L"Адрес :"},              {form.lbVers, L"Код программы:"},
+      {form.Label8, L"Высота, мм"},            {form.Label16, L"Идентификатор"},
+      {form.bbtWrite, L"Записать в Лумо"},     {form.bbtRead, L"Считать из Лумо"},
+      {form.bbtCancel, L"Отмена"}};
   for (const auto& c : captions) EXPECT_EQ(Text(c.first), c.second);
+  // Ctrl+Tab switches pages, the tabs following, and back again.
+  for (const int page : {1, 0}) {
+    input.Key("ctrl+Tab");
+    ASSERT_TRUE(WaitFor([&] { return Visible(page == 1 ? form.tsTuneParams : form.tsOther); })) << page;
+    EXPECT_FALSE(Visible(page == 1 ? form.tsOther : form.tsTuneParams)) << page;
+    EXPECT_EQ(SendMessageW(form.pgTuneParams, TCM_GETCURSEL, 0, 0), page);
+  }
   input.Shot("tuning-driver-page", FindDialog());
   const uint64_t polls = host.PollCount(0);
   EXPECT_TRUE(WaitFor([&] { return host.PollCount(0) > polls; })) << "polling stopped";
@@ -444,7 +578,7 @@ TEST_F(TuningDialog, ReadWithoutChannelAsksForOneAndStartsNothing) {
   const int frames = sim.Stat("frames");
   input.Click(form.bbtRead);
   ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); }));
-  EXPECT_EQ(Boxes()[0].text, text::kChooseChannel);
+  EXPECT_EQ(Boxes()[0].text, kChooseChannel);
   EXPECT_EQ(Boxes()[0].flags, static_cast<unsigned>(MB_OK | MB_ICONINFORMATION));
   EXPECT_EQ(Text(form.pnTune), L"");
   EXPECT_TRUE(Enabled(form.cbSiloNum));
@@ -564,19 +698,43 @@ TEST_F(TuningDialog, FieldsTheGaugeDidNotGiveAreMarkedAndNeverWritten) {
       EXPECT_TRUE(Enabled(form.LevelEdit(row)));
     }
     if (c.row) {
-      const std::wstring reason = TfmTuneParams::ReasonText(c.expected);
-      EXPECT_TRUE(Contains(Text(form.pnTune), TfmTuneParams::FieldName(c.row, false) + L": " + reason))
+      const std::wstring reason = Reason(c.expected);
+      EXPECT_TRUE(Contains(Text(form.pnTune), Named(c.row, false) + L": " + reason))
           << Utf8(Text(form.pnTune));
     }
     if (c.code == FieldState::kKnown)
       EXPECT_EQ(Text(form.lbVers2), L"0102A0FF");
     else
-      EXPECT_EQ(Text(form.lbVers2), TfmTuneParams::ReasonText(c.code));
+      EXPECT_EQ(Text(form.lbVers2), Reason(c.code));
     if (c.row == 5) input.Shot("tuning-unknown-row", FindDialog());
     EXPECT_TRUE(Boxes().empty()) << "no exception, no box";
     if (!c.row) continue;
 
-    // Another row edited, then Write: one box naming both fields, no frame.
+    // Another row edited, then Write, answering "Yes" to reading again: the
+    // channel is read anew (the fault still there), the typed value is
+    // replaced, and nothing is written.
+    sim.Ok("clear stats");
+    input.Click(form.LevelEdit(1));
+    input.Key("ctrl+a");
+    input.Type("700");
+    ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtWrite); }));
+    g_yes_no_answer = IDYES;
+    input.Click(form.bbtWrite);
+    ASSERT_TRUE(WaitForWorker(form));
+    g_yes_no_answer = IDNO;
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].caption, L"Внимание");
+    EXPECT_EQ(Text(form.LevelEdit(1)), L"601");
+    EXPECT_EQ(form.LevelState(c.row), c.expected);
+    EXPECT_FALSE(Enabled(form.bbtWrite));
+    EXPECT_EQ(sim.Stat("writes"), 0);
+    EXPECT_GE(sim.Stat("frames"), 23) << "the channel was read again";
+    {
+      std::lock_guard<std::mutex> lock(g_boxes_mutex);
+      g_boxes.clear();
+    }
+
+    // Again, answering "No": one box naming both fields, no frame.
     sim.Ok("clear faults");
     sim.Ok("clear stats");
     input.Click(form.LevelEdit(1));
@@ -587,8 +745,13 @@ TEST_F(TuningDialog, FieldsTheGaugeDidNotGiveAreMarkedAndNeverWritten) {
     ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); }));
     const Box refusal = Boxes()[0];
     EXPECT_EQ(refusal.flags, static_cast<unsigned>(MB_YESNO | MB_ICONWARNING));
-    EXPECT_TRUE(Contains(refusal.text, TfmTuneParams::FieldName(c.row, false))) << Utf8(refusal.text);
-    EXPECT_TRUE(Contains(refusal.text, TfmTuneParams::FieldName(c.row, true))) << Utf8(refusal.text);
+    const std::wstring reason = Reason(c.expected);
+    EXPECT_EQ(refusal.text,
+              L"Ничего не записано: эти значения не получены от Лумо и не введены вручную:\n" +
+                  Named(c.row, false) + L": " + reason + L"\n" + Named(c.row, true) + L": " + reason +
+                  L"\n\nСчитать канал заново? Введённые значения будут заменены.\n"
+                  L"«Нет» — ввести значения в отмеченные поля и записать снова.");
+    EXPECT_EQ(refusal.caption, L"Внимание");
     EXPECT_EQ(sim.Stat("writes"), 0);
     // Answered "No": the focus waits in the first marked field. Leaving it
     // empty is no input error; typing makes it count as known.
@@ -697,12 +860,12 @@ TEST_F(TuningDialog, MixedReadOutcomesAndAWriteThatStopsHalfWay) {
   input.Click(form.bbtWrite);
   ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); }));
   const std::wstring refusal = Boxes()[0].text;
-  for (const auto& named : {TfmTuneParams::FieldName(1, true), TfmTuneParams::FieldName(2, false),
-                            TfmTuneParams::FieldName(2, true), TfmTuneParams::FieldName(3, false) + L": " +
-                                std::wstring(lumo::ui::text::kOutOfRange) + L" (70000)",
-                            TfmTuneParams::FieldName(4, false)})
+  for (const auto& named : {Named(1, true), Named(2, false),
+                            Named(2, true), Named(3, false) + L": " +
+                                L"вне диапазона" + L" (70000)",
+                            Named(4, false)})
     EXPECT_TRUE(Contains(refusal, named)) << Utf8(named);
-  EXPECT_FALSE(Contains(refusal, TfmTuneParams::FieldName(5, false)));
+  EXPECT_FALSE(Contains(refusal, Named(5, false)));
   EXPECT_EQ(Text(form.LevelEdit(2)), L"");
   for (const auto& frame : unit.Frames()) EXPECT_NE(frame.substr(3, 2), "83") << "a write frame went out";
 
@@ -716,28 +879,39 @@ TEST_F(TuningDialog, MixedReadOutcomesAndAWriteThatStopsHalfWay) {
     input.Type(t.second);
   }
   ASSERT_TRUE(WaitFor([&] { return Text(form.LevelEdit(4)) == L"44"; }));
-  // The gauge answers the first eleven writes, then falls silent.
+  // The gauge answers the first eleven writes, then falls silent; the unit
+  // throws on row 7's height, whose identifier is then not sent.
   unit.ClearCalls();
   for (int i = 0; i < 11; ++i) unit.QueueReply(Frame("0783010" + std::to_string(i % 10)));
+  unit.during_exchange = [&unit] {
+    const std::string frame = unit.Frames().back();
+    unit.throw_in_exchange = frame.substr(3, 2) == "83" && frame.substr(7, 2) == "07";
+  };
   {
     std::lock_guard<std::mutex> lock(g_boxes_mutex);
     g_boxes.clear();
   }
   input.Click(form.bbtWrite);
   // The report comes before the last step turns Read on again.
-  ASSERT_TRUE(WaitFor([&] { return Boxes().size() == 1 && Enabled(form.bbtRead); }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes().size() == 2 && Enabled(form.bbtRead); }));
   FlushDialogThread(form);
+  unit.during_exchange = nullptr;
+  unit.throw_in_exchange = false;
   int writes = 0;
   for (const auto& frame : unit.Frames()) writes += frame.substr(3, 2) == "83";
-  EXPECT_EQ(writes, 22);
-  ASSERT_EQ(Boxes().size(), 1u);
-  const std::wstring report = Boxes()[0].text;
-  EXPECT_FALSE(Contains(report, TfmTuneParams::FieldName(6, false))) << Utf8(report);
-  EXPECT_TRUE(Contains(report, TfmTuneParams::FieldName(6, true) + L": " + lumo::ui::text::kNoReply))
+  EXPECT_EQ(writes, 21);
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_EQ(Boxes()[0].text, L"Ошибка запроса параметра");
+  const std::wstring report = Boxes()[1].text;
+  EXPECT_EQ(report.rfind(L"Не записано в Лумо (уровнемер не подтвердил запись):\n", 0), 0u) << Utf8(report);
+  EXPECT_TRUE(Contains(report, L"\nЧто хранит уровнемер для этих полей, покажет повторное считывание."))
       << Utf8(report);
+  EXPECT_FALSE(Contains(report, Named(6, false))) << Utf8(report);
+  EXPECT_TRUE(Contains(report, Named(6, true) + L": нет ответа\n")) << Utf8(report);
+  EXPECT_TRUE(Contains(report, Named(7, true) + L": не отправлено\n")) << Utf8(report);
   for (int row = 7; row <= 11; ++row) {
-    EXPECT_TRUE(Contains(report, TfmTuneParams::FieldName(row, false))) << row;
-    EXPECT_TRUE(Contains(report, TfmTuneParams::FieldName(row, true))) << row;
+    EXPECT_TRUE(Contains(report, Named(row, false))) << row;
+    EXPECT_TRUE(Contains(report, Named(row, true))) << row;
   }
   EXPECT_TRUE(Enabled(form.bbtWrite)) << "Write stays on to repeat what did not land";
   CloseWithEscape();
@@ -749,6 +923,12 @@ TEST_F(TuningDialog, IdentifierAndHeightInputChecks) {
   ShowParametersPage(input, form);
   PickWithMouse(input, form.cbSiloNum, 1);
   ASSERT_TRUE(WaitForWorker(form));
+  // Enter in a field of the parameters page reads the channel again.
+  sim.Ok("clear stats");
+  input.Click(form.LevelEdit(1));
+  input.Key("Return");
+  ASSERT_TRUE(WaitForWorker(form));
+  EXPECT_GE(sim.Stat("frames"), 23);
 
   // The key filter: only hexadecimal digits and backspace get through.
   input.Click(form.IdentEdit(1));
@@ -783,7 +963,7 @@ TEST_F(TuningDialog, IdentifierAndHeightInputChecks) {
     ASSERT_TRUE(WaitFor([&] { return c.accepted ? GetFocus() != field : Boxes().size() > boxes; }))
         << c.typed;
     if (!c.accepted) {
-      EXPECT_EQ(Boxes().back().text, c.ident ? text::kBadIdent : text::kBadHeight) << c.typed;
+      EXPECT_EQ(Boxes().back().text, c.ident ? kBadIdent : kBadHeight) << c.typed;
       std::wstring typed(c.typed, c.typed + strlen(c.typed));
       EXPECT_EQ(Text(field), typed) << "the text stays for correction";
       input.Key("ctrl+a BackSpace");
@@ -792,18 +972,46 @@ TEST_F(TuningDialog, IdentifierAndHeightInputChecks) {
       EXPECT_EQ(Boxes().size(), boxes) << c.typed;
     }
   }
-  // Write refuses a bad height before sending anything.
-  input.Click(form.LevelEdit(5));
-  input.Key("ctrl+a BackSpace");
-  input.Type("99999");
-  sim.Ok("clear stats");
-  const size_t boxes = Boxes().size();
-  input.Click(form.bbtWrite);
-  ASSERT_TRUE(WaitFor([&] { return Boxes().size() > boxes; }));
-  EXPECT_EQ(Boxes().back().text, text::kBadHeight);
-  EXPECT_EQ(sim.Stat("writes"), 0);
-  input.Key("ctrl+a BackSpace");
-  input.Type("5");
+  // A bad value left behind for another window is not checked on the way
+  // out: Write checks every field itself, names the first bad one, puts the
+  // focus there and sends nothing.
+  MenuHost other({L"&Файл"});
+  RECT away;
+  GetWindowRect(other.hwnd(), &away);
+  const POINT spot = {away.left + 20, away.bottom - 20};
+  RECT dialog;
+  GetWindowRect(FindDialog(), &dialog);
+  ASSERT_FALSE(PtInRect(&dialog, spot)) << "the other window is under the dialog";
+  const struct {
+    int row;
+    bool ident;
+    const char* typed;  // the bad value
+    const char* fixed;
+  } left[] = {
+      {5, false, "99999", "5"},
+      {6, false, "", "6"},
+      {6, true, "", "6"},
+      {7, true, "12345678901234567", "7"},
+  };
+  for (const auto& c : left) {
+    HWND field = c.ident ? form.IdentEdit(c.row) : form.LevelEdit(c.row);
+    input.Click(field);
+    input.Key("ctrl+a BackSpace");
+    if (*c.typed) input.Type(c.typed);
+    ASSERT_TRUE(WaitFor([&] { return Utf8(Text(field)) == c.typed; })) << c.typed;
+    input.ClickAt(spot.x, spot.y);
+    ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == other.hwnd(); })) << c.typed;
+    sim.Ok("clear stats");
+    const size_t boxes = Boxes().size();
+    input.Click(form.bbtWrite);
+    ASSERT_TRUE(WaitFor([&] { return Boxes().size() > boxes; })) << c.typed;
+    EXPECT_EQ(Boxes().back().text, c.ident ? kBadIdent : kBadHeight) << c.typed;
+    EXPECT_EQ(Boxes().size(), boxes + 1) << "one box, " << c.typed;
+    EXPECT_TRUE(WaitFor([&] { return FocusOf(FindDialog()) == field; })) << c.typed;
+    EXPECT_EQ(sim.Stat("writes"), 0) << c.typed;
+    input.Key("ctrl+a BackSpace");
+    input.Type(c.fixed);
+  }
   CloseWithEscape();
 }
 
@@ -822,7 +1030,7 @@ TEST_F(TuningDialog, SilentGaugeShowsEmptyMarkedRowsAndNoBox) {
     EXPECT_EQ(form.IdentState(row), FieldState::kNoReply);
     EXPECT_FALSE(Enabled(form.LevelEdit(row))) << "nothing of the gauge's to write back";
   }
-  EXPECT_EQ(Text(form.pnTune), text::kDeviceAbsent);
+  EXPECT_EQ(Text(form.pnTune), L"Устройство отсутствует");
   EXPECT_FALSE(Visible(form.lbVers2));
   EXPECT_TRUE(Enabled(form.cbSiloNum));
   EXPECT_TRUE(Boxes().empty());
@@ -835,7 +1043,7 @@ TEST_F(TuningDialog, ClosingWhileAReadRunsWaitsForIt) {
   TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
   ShowParametersPage(input, form);
   PickWithMouse(input, form.cbSiloNum, 2);
-  ASSERT_TRUE(WaitFor([&] { return Text(form.pnTune) == text::kPleaseWait; }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return Text(form.pnTune) == L"Подождите, пожалуйста..."; }, 10000));
   HWND dialog = FindDialog();
   // The channel list had the focus and went off with the other inputs: the
   // focus waits on the page control, where Esc still reaches the dialog.
@@ -852,6 +1060,23 @@ TEST_F(TuningDialog, SavingTheConnectionWritesCnfIniAndSwitches) {
   TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
   PickWithMouse(input, form.cbConnetionType, 1);
   ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtSave); }));
+  {
+    // Held open without sharing, cnf.ini cannot be written: the box says so,
+    // nothing switches, and Save stays on to try again.
+    HANDLE held = CreateFileA(lumo_test::ConfigFilePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    input.Click(form.bbtSave);
+    const bool shown = WaitFor([] { return !Boxes().empty(); });
+    CloseHandle(held);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(Boxes()[0].text.rfind(L"Ошибка записи cnf.ini (код ", 0), 0u) << Utf8(Boxes()[0].text);
+    EXPECT_EQ(form.Driver->ConnectionType(), SimType());
+    EXPECT_NE(ReadConfigFile().find("ConnectionType=" + std::to_string(SimType())), std::string::npos);
+    EXPECT_TRUE(Enabled(form.bbtSave));
+    std::lock_guard<std::mutex> lock(g_boxes_mutex);
+    g_boxes.clear();
+  }
   input.Click(form.bbtSave);
   ASSERT_TRUE(WaitFor([&] { return !Enabled(form.bbtSave); }));
   EXPECT_EQ(form.Driver->ConnectionType(), 1);
@@ -904,10 +1129,12 @@ TEST_F(TuningDialog, SavingTheConnectionWritesCnfIniAndSwitches) {
 // marked, and the code.
 TEST_F(TuningDialog, ParameterErrorsAreShownAfterTheBatchOneBoxPerRow) {
   ScriptedUnit unit;
-  unit.during_exchange = [&unit] {
+  std::atomic<bool> code_fails{false};
+  unit.during_exchange = [&unit, &code_fails] {
     const auto frames = unit.Frames();
-    // Program code requests go through; parameter reads fail.
-    unit.exchange_result = frames.back().substr(3, 2) == "03" && frames.back().substr(1, 2) == "07" ? 1 : 0;
+    // Parameter reads fail; program code requests go through until told otherwise.
+    unit.exchange_result =
+        code_fails || (frames.back().substr(3, 2) == "03" && frames.back().substr(1, 2) == "07") ? 1 : 0;
   };
   auto* silo = new TSilo(0, unit.unit());
   HostRun run({{silo->AsDriver(), L"unit"}}, 100000);
@@ -933,6 +1160,22 @@ TEST_F(TuningDialog, ParameterErrorsAreShownAfterTheBatchOneBoxPerRow) {
   EXPECT_EQ(Text(form.lbVers2), L"0102A0FF");
   EXPECT_TRUE(Enabled(form.LevelEdit(1)));
   g_probe_driver = nullptr;
+
+  // The program code request fails as well: the read ends there without a
+  // box, and nothing of the channel is known.
+  code_fails = true;
+  const size_t boxes_before = Boxes().size();
+  input.Click(form.bbtRead);
+  ASSERT_TRUE(WaitFor([&] { return Text(form.pnTune) == L"Устройство отсутствует" && Enabled(form.bbtRead); }));
+  FlushDialogThread(form);
+  EXPECT_EQ(Boxes().size(), boxes_before);
+  for (int row = 1; row <= 11; ++row) {
+    EXPECT_EQ(Text(form.LevelEdit(row)), L"") << row;
+    EXPECT_NE(form.LevelState(row), FieldState::kKnown) << row;
+    EXPECT_NE(form.IdentState(row), FieldState::kKnown) << row;
+    EXPECT_FALSE(Enabled(form.LevelEdit(row))) << row;
+  }
+  EXPECT_FALSE(Visible(form.lbVers2));
   CloseWithEscape();
 }
 

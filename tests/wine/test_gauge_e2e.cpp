@@ -148,7 +148,10 @@ TEST_P(HeaderConventions, EverySlotAndParameterOperation) {
       EXPECT_EQ(silo->ReadChannelParameter(static_cast<uint8_t>(ch), 2), 1000 + ch);
       link_is_1("height, many");
     }
-  EXPECT_EQ(sim.Stat("frames"), requests) << "no request needed a second attempt";
+  // A reply the convention refused would fail its request (the link state and
+  // value checks above); a loaded machine may still cost an attempt.
+  EXPECT_GE(sim.Stat("frames"), requests);
+  EXPECT_LE(sim.Stat("frames"), requests + requests / 10) << "requests needed second attempts";
   EXPECT_EQ(sim.Stat("malformed"), 0);
   EXPECT_EQ(silo->GaugePort()->RepeatsRequestLearned(), header.learned);
 

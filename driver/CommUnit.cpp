@@ -32,6 +32,7 @@ void TSilo::SetupLink(uint8_t unused) {
         unit_, LineKey(connection_type_), &ApplyLineSettingsEntry, this);
     ApplyLineSettings(unused);
   } catch (...) {
+    lumo::TraceCaught(trace_, "SetupLink");
   }
 }
 

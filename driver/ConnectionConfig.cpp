@@ -13,6 +13,7 @@ constexpr char kSection[] = "Lumo";
 constexpr char kKey[] = "ConnectionType";
 // A bare name: the profile functions look it up in the Windows directory.
 constexpr char kSaveFileName[] = "cnf.ini";
+constexpr UINT kMaxTraceKb = 1048576;
 
 std::string WindowsDirectory() {
   char dir[256] = {};
@@ -49,6 +50,18 @@ bool ReadFastReply() {
   char value[8] = {};
   GetPrivateProfileStringA(kSection, lumo::kFastReplyKey, "", value, sizeof value, path.c_str());
   return std::strcmp(value, "1") == 0;
+}
+
+TraceSettings ReadTraceSettings() {
+  TraceSettings settings;
+  const std::string path = ConfigFilePath();
+  if (!FileExists(path)) return settings;
+  char file[MAX_PATH] = {};
+  GetPrivateProfileStringA(kSection, lumo::kTraceFileKey, "", file, sizeof file, path.c_str());
+  settings.file = file;
+  const UINT kb = GetPrivateProfileIntA(kSection, lumo::kTraceMaxKbKey, 0, path.c_str());
+  settings.max_kb = kb >= 1 && kb <= kMaxTraceKb ? kb : 0;
+  return settings;
 }
 
 void WriteConnectionType(int32_t new_type) {

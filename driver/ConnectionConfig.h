@@ -1,5 +1,5 @@
 // The driver's entry in the host's cnf.ini: section "Lumo", keys
-// "ConnectionType" and "FastReply". This unit only reads and writes the file;
+// "ConnectionType", "FastReply", "TraceFile" and "TraceMaxKB". This unit only reads and writes the file;
 // switching a running driver object is ConnectionSwitch.h's.
 #ifndef LUMO_DRIVER_CONNECTIONCONFIG_H
 #define LUMO_DRIVER_CONNECTIONCONFIG_H
@@ -15,6 +15,15 @@ uint8_t ReadConnectionType();
 // True when the stored FastReply is exactly 1: gauge ports then judge a reply
 // as soon as a whole valid frame is in. Absent, 0 or anything else: off.
 bool ReadFastReply();
+
+// Where the trace goes: the file named by TraceFile (empty: none) and the
+// size in KiB at which it rolls over (TraceMaxKB, 1 to 1048576; absent, not
+// a number or out of range: the default).
+struct TraceSettings {
+  std::string file;
+  uint32_t max_kb = 0;
+};
+TraceSettings ReadTraceSettings();
 
 // Writes new_type as the stored connection type into an existing cnf.ini
 // (never creates it); nothing when the file does not exist. A failed write

@@ -93,6 +93,7 @@ LRESULT CALLBACK MenuSubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UIN
   auto* link = reinterpret_cast<MenuLink*>(ref);
   // Nothing below touches link after a call that may free it (the click
   // handler, DefSubclassProc): the host may release the driver meanwhile.
+  std::shared_ptr<lumo::Trace> trace;
   try {
     if (msg == WM_COMMAND && HIWORD(wp) == 0 && lp == 0 && LOWORD(wp) == link->command) {
       TSilo* driver = nullptr;
@@ -100,6 +101,7 @@ LRESULT CALLBACK MenuSubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UIN
         LinkLock lock;
         if (link->driver && !link->dialog_open && link->release == MenuLink::kKeep) {
           driver = link->driver;
+          trace = driver->TraceLog();
           link->dialog_open = true;
           ResetEvent(link->dialog_closed);
         }
@@ -123,6 +125,7 @@ LRESULT CALLBACK MenuSubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UIN
       if (orphan) DeleteLink(link);
     }
   } catch (...) {
+    lumo::TraceCaught(trace, "menu");
   }
   return DefSubclassProc(hwnd, msg, wp, lp);
 }
@@ -279,6 +282,7 @@ void TSilo::TuneMenuClick(void* /*sender*/) {
     lumo::driver::LinkLock lock;
     link->dialog = nullptr;
   } catch (...) {
+    lumo::TraceCaught(TraceLog(), "dialog");
     lumo::ui::ShowErrorBox(lumo::ui::CurrentErrorText().c_str());
   }
   bool free_now;

@@ -1,5 +1,7 @@
 #include "driver/Silo.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "driver/ConnectionConfig.h"
@@ -13,8 +15,9 @@ TSilo::TSilo(uint8_t connection_type, lumo::Unit* unit)
       port_(nullptr),
       menu_pending_(true),
       connection_type_(connection_type) {
+  trace_ = OpenTrace(connection_type_);
   // Any type above 2 asks for COM(type - 2), without an upper bound.
-  if (connection_type_ > 2) port_ = OpenGaugePort(connection_type_);
+  if (connection_type_ > 2) port_ = OpenGaugePort(connection_type_, trace_);
   unit_ = unit;
   InitializeCriticalSection(&lock_);
 }
@@ -35,8 +38,30 @@ void TSilo::GetZeroPair(uint16_t* pair) const {
   std::memcpy(pair, zeros, sizeof zeros);
 }
 
-TKorvoComPort* TSilo::OpenGaugePort(uint8_t connection_type) {
+TKorvoComPort* TSilo::OpenGaugePort(uint8_t connection_type,
+                                    const std::shared_ptr<lumo::Trace>& trace) {
   const auto mode = ReadFastReply() ? TKorvoComPort::ReplyMode::kEndOnValidFrame
                                     : TKorvoComPort::ReplyMode::kFixedWindow;
-  return new TKorvoComPort(static_cast<uint8_t>(connection_type - 2), mode);
+  return new TKorvoComPort(static_cast<uint8_t>(connection_type - 2), mode, trace);
+}
+
+std::shared_ptr<lumo::Trace> TSilo::OpenTrace(uint8_t connection_type) {
+  const TraceSettings settings = ReadTraceSettings();
+  char where[16];
+  if (connection_type < 3)
+    std::snprintf(where, sizeof where, "unit%u", static_cast<unsigned>(connection_type));
+  else
+    std::snprintf(where, sizeof where, "COM%u", static_cast<unsigned>(uint8_t(connection_type - 2)));
+  return lumo::Trace::Open(settings.file, settings.max_kb, where);
+}
+
+void TSilo::TraceValue(const char* format, ...) {
+  char value[128];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(value, sizeof value, format, args);
+  va_end(args);
+  char channel[8] = "-";
+  if (traced_channel_ >= 0) std::snprintf(channel, sizeof channel, "%d", traced_channel_);
+  trace_->Event("value", "name=%s channel=%s value=%s", traced_name_, channel, value);
 }

@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "lumo.h"
+#include "serial/Trace.h"
 
 class TKorvoComPort;
 
@@ -64,6 +66,12 @@ class TSilo {
   void WriteChannelParameter(uint8_t channel, uint8_t parameter, int64_t value);
   void ReadProgramCode(uint8_t channel, std::string& text);
 
+  // The trace, null when off. Replaced only under the driver lock.
+  const std::shared_ptr<lumo::Trace>& TraceLog() const { return trace_; }
+  // A `value` line for the request just made (printf-style); call only when
+  // TraceLog() is set.
+  void TraceValue(const char* format, ...) LUMO_TRACE_PRINTF(2, 3);
+
   uint8_t ConnectionType() const { return connection_type_; }
   lumo::Unit* Unit() const { return unit_; }
   TKorvoComPort* GaugePort() const { return port_; }
@@ -89,7 +97,16 @@ class TSilo {
 
   // A new gauge port on COM(connection_type - 2), in the reply mode that
   // cnf.ini asks for at this moment; raises the port's exceptions.
-  static TKorvoComPort* OpenGaugePort(uint8_t connection_type);
+  static TKorvoComPort* OpenGaugePort(uint8_t connection_type,
+                                      const std::shared_ptr<lumo::Trace>& trace);
+  // The trace cnf.ini or the environment asks for now, named after the
+  // connection; null when none.
+  static std::shared_ptr<lumo::Trace> OpenTrace(uint8_t connection_type);
+  // SendRequest's exchange over the transport, under the driver lock.
+  int32_t SendOverTransport(uint8_t* buffer, uint8_t payload_length, uint8_t expected_length,
+                            size_t* reply_length);
+  void TraceRequest(const uint8_t* payload, uint8_t payload_length);
+  void TraceUnitReply(const uint8_t* reply, uint8_t received);
 
   // The host's view: the first word points at slot 0 of the slot table.
   void* const* slots_;
@@ -102,6 +119,11 @@ class TSilo {
   // Length of the last reply that passed validation during the current
   // request; written and read under the driver lock.
   size_t validated_length_ = 0;
+  std::shared_ptr<lumo::Trace> trace_;
+  // The request under way, for its trace lines (under the driver lock).
+  const char* traced_name_ = "";
+  int traced_channel_ = -1;
+  int traced_unit_replies_ = 0;
 };
 
 // Holds the driver lock for a scope.

@@ -35,6 +35,7 @@ class SiloTuneTarget final : public lumo::ui::TuneTarget {
   void ReadProgramCode(uint8_t channel, std::string& text) override {
     silo_.ReadProgramCode(channel, text);
   }
+  std::shared_ptr<lumo::Trace> TraceLog() const override { return silo_.TraceLog(); }
 
  private:
   TSilo& silo_;

@@ -345,6 +345,19 @@ using GetSiloExFn = Driver*(LUMO_STDCALL*)(Unit* unit, uint32_t unused);
 // for trailing noise is accepted. Takes effect for ports opened after the change.
 constexpr const char* kFastReplyKey = "FastReply";
 
+// Trace (either factory, both connection kinds): "TraceFile=PATH" in the same
+// section, or the environment variable LUMO_TRACE_FILE (which wins when set),
+// makes the driver object append one line per event to PATH: each request,
+// its attempts' frames and the bytes that came back, the verdict and the link
+// state left, port events, the connection switch, the tuning dialog's batches
+// and every error the library catches. "TraceMaxKB" is the size at which the
+// file rolls over to PATH.1 (default 10240). Read when a driver object is
+// built and at each connection switch. Off (absent or empty) costs nothing;
+// a file that cannot be written turns the trace off, never an exchange.
+constexpr const char* kTraceFileKey = "TraceFile";
+constexpr const char* kTraceMaxKbKey = "TraceMaxKB";
+constexpr const char* kTraceFileVariable = "LUMO_TRACE_FILE";
+
 constexpr const char* kGetSiloEx3Name = "GetSiloEx3";
 constexpr const char* kGetSiloExName = "GetSiloEx";
 constexpr int kDriverNameBytes = 33;

@@ -5,6 +5,7 @@
 #include "protocol/ReplyDecode.h"
 #include "protocol/RequestCodes.h"
 #include "protocol/Texts.h"
+#include "protocol/TraceText.h"
 
 using namespace lumo::protocol;
 
@@ -49,6 +50,9 @@ std::optional<double> RequestLevel(TSilo& driver, uint8_t channel, uint8_t code,
   }
   const double value = DecodeLevelValue(reply.chars, layout);
   if (negative) *negative = SignMarkerNegative(reply.chars);
+  if (driver.TraceLog())
+    driver.TraceValue("%.1f%s status=%u", value, negative && *negative ? " negative" : "",
+                      static_cast<unsigned>(status));
   return value;
 }
 
@@ -65,6 +69,11 @@ void TSilo::ReadConfig(uint8_t* block16) {
     return;
   }
   std::memcpy(block16, reply.chars, kConfigBlockLength);
+  if (TraceLog()) {
+    char escaped[4 * kConfigBlockLength + 1];
+    EscapeBytes(reply.chars, kConfigBlockLength, escaped, sizeof escaped);
+    TraceValue("\"%s\"", escaped);
+  }
 }
 
 int32_t TSilo::ReadState() {
@@ -77,6 +86,7 @@ int32_t TSilo::ReadState() {
     SetLinkState(lumo::kLinkBadReply);
     return 0;
   }
+  if (TraceLog()) TraceValue("%u", static_cast<unsigned>(reply.chars[kStateCharacterPosition]));
   return reply.chars[kStateCharacterPosition];
 }
 

@@ -3,6 +3,7 @@
 #include "protocol/ReplyDecode.h"
 #include "protocol/RequestCodes.h"
 #include "protocol/Texts.h"
+#include "protocol/TraceText.h"
 
 using lumo::protocol::kCodeParameterRead;
 using lumo::protocol::kCodeParameterWrite;
@@ -17,6 +18,7 @@ int64_t TSilo::ReadChannelParameter(uint8_t channel, uint8_t parameter) {
   const auto value = lumo::protocol::DecodeParameterValue(buffer, lumo::protocol::DataChars(length, 29));
   // A valid reply too short to hold its count is a bad reply.
   if (!value) SetLinkState(lumo::kLinkBadReply);
+  if (value && TraceLog()) TraceValue("%lld", static_cast<long long>(*value));
   return value.value_or(0);
 }
 
@@ -36,8 +38,16 @@ void TSilo::ReadProgramCode(uint8_t channel, std::string& text) {
   if (SendRequest(buffer, 3, 21, &length) != 0)
     throw lumo::ESerialIO(lumo::text::kLevelRequestFailed);
   if (GetLinkState() != lumo::kLinkValidReply) return;
-  if (auto code = lumo::protocol::DecodeProgramCode(buffer, lumo::protocol::DataChars(length, 21)))
-    text = *code;
-  else
+  const auto code = lumo::protocol::DecodeProgramCode(buffer, lumo::protocol::DataChars(length, 21));
+  if (!code) {
     SetLinkState(lumo::kLinkBadReply);
+    return;
+  }
+  text = *code;
+  if (TraceLog()) {
+    char escaped[4 * 32 + 1];
+    lumo::protocol::EscapeBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size(), escaped,
+                                sizeof escaped);
+    TraceValue("\"%s\"", escaped);
+  }
 }

@@ -1,8 +1,11 @@
 // The single request entry of the driver object and its reply validator.
+#include <cstdio>
+
 #include "driver/CommUnit.h"
 #include "driver/Silo.h"
 #include "protocol/FrameCodec.h"
 #include "protocol/RequestResult.h"
+#include "protocol/TraceText.h"
 #include "serial/KorvoPort.h"
 
 using namespace lumo::driver;
@@ -16,6 +19,31 @@ int32_t TSilo::SendRequest(uint8_t* buffer, uint8_t payload_length, uint8_t expe
 int32_t TSilo::SendRequest(uint8_t* buffer, uint8_t payload_length, uint8_t expected_length,
                            size_t* reply_length) {
   DriverLockGuard guard(*this);
+  if (!trace_) return SendOverTransport(buffer, payload_length, expected_length, reply_length);
+  TraceRequest(buffer, payload_length);
+  const int32_t result = SendOverTransport(buffer, payload_length, expected_length, reply_length);
+  char channel[8] = "-";
+  if (traced_channel_ >= 0) std::snprintf(channel, sizeof channel, "%d", traced_channel_);
+  trace_->Event("done", "name=%s channel=%s link=%u result=%d", traced_name_, channel,
+                static_cast<unsigned>(GetLinkState()), static_cast<int>(result));
+  return result;
+}
+
+void TSilo::TraceRequest(const uint8_t* payload, uint8_t payload_length) {
+  const auto kind = lumo::protocol::ClassifyRequest(payload, payload_length);
+  traced_name_ = kind.name;
+  traced_channel_ = kind.has_channel ? payload[0] : -1;
+  traced_unit_replies_ = 0;
+  char hex[2 * 256 + 1];
+  lumo::protocol::HexBytes(payload, payload_length, hex, sizeof hex);
+  char channel[8] = "-";
+  if (traced_channel_ >= 0) std::snprintf(channel, sizeof channel, "%d", traced_channel_);
+  trace_->Event("request", "name=%s channel=%s code=%02X payload=%s", kind.name, channel,
+                static_cast<unsigned>(kind.code), hex);
+}
+
+int32_t TSilo::SendOverTransport(uint8_t* buffer, uint8_t payload_length, uint8_t expected_length,
+                                 size_t* reply_length) {
   validated_length_ = 0;
   if (reply_length) *reply_length = 0;
   // The frame buffer holds 125 payload bytes; a longer payload is refused
@@ -25,6 +53,12 @@ int32_t TSilo::SendRequest(uint8_t* buffer, uint8_t payload_length, uint8_t expe
   const auto frame_length = static_cast<uint32_t>(EncodeFrame(buffer, payload_length, frame));
   try {
     if (unit_ && connection_type_ < 3) {
+      if (trace_) {
+        char escaped[4 * lumo::protocol::kFrameBufferSize];
+        lumo::protocol::EscapeBytes(reinterpret_cast<const uint8_t*>(frame), frame_length, escaped,
+                                    sizeof escaped);
+        trace_->Event("send", "attempt=1 frame=\"%s\"", escaped);
+      }
       UnitEntry<lumo::UnitSetReplyValidatorFn>(unit_, lumo::kUnitSetReplyValidator)(
           unit_, connection_type_, kAddressByte, &ValidateReplyEntry, this);
       const int32_t result = UnitEntry<lumo::UnitLineExchangeFn>(unit_, lumo::kUnitLineExchange)(
@@ -48,6 +82,7 @@ int32_t TSilo::SendRequest(uint8_t* buffer, uint8_t payload_length, uint8_t expe
     SetLinkState(lumo::kLinkNoReply);
     return lumo::protocol::kNoTransport;
   } catch (...) {
+    lumo::TraceCaught(trace_, "SendRequest");
     // The link state keeps the value it had before the request.
     return lumo::protocol::kExchangeAborted;
   }
@@ -55,6 +90,7 @@ int32_t TSilo::SendRequest(uint8_t* buffer, uint8_t payload_length, uint8_t expe
 
 bool TSilo::ValidateReply(uint8_t /*address*/, const uint8_t* reply, int32_t /*limit*/,
                           uint8_t& received, uint8_t& /*expected*/) {
+  if (trace_ && unit_ && connection_type_ < 3) TraceUnitReply(reply, received);
   const uint32_t code = CheckReplyFrame(reply, received);
   validated_length_ = code == lumo::kReplyValid ? received : 0;
   if (unit_ && connection_type_ < 3) {
@@ -62,4 +98,27 @@ bool TSilo::ValidateReply(uint8_t /*address*/, const uint8_t* reply, int32_t /*l
         unit_, connection_type_, code);
   }
   return code == lumo::kReplyValid;
+}
+
+// A reply the communication unit collected: its bytes and the check's verdict
+// (the unit itself decides about further attempts).
+void TSilo::TraceUnitReply(const uint8_t* reply, uint8_t received) {
+  const int n = ++traced_unit_replies_;
+  char escaped[4 * 256 + 1];
+  lumo::protocol::EscapeBytes(reply, received, escaped, sizeof escaped);
+  trace_->Event("recv", "attempt=%d bytes=\"%s\"", n, escaped);
+  try {
+    const uint32_t code = CheckReplyFrame(reply, received);
+    if (code == lumo::kReplyValid)
+      trace_->Event("verdict", "attempt=%d result=valid length=%u", n, static_cast<unsigned>(received));
+    else if (code == lumo::kReplyBadEnd)
+      trace_->Event("verdict", "attempt=%d result=incomplete code=%u", n, static_cast<unsigned>(code));
+    else
+      trace_->Event("verdict", "attempt=%d result=bad-check code=%u", n, static_cast<unsigned>(code));
+  } catch (...) {
+    char why[256];
+    lumo::QuoteText(lumo::CurrentExceptionMessage(), why, sizeof why);
+    trace_->Event("verdict", "attempt=%d result=error class=%s why=\"%s\"", n,
+                  lumo::CurrentExceptionClass(), why);
+  }
 }

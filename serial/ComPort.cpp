@@ -59,7 +59,10 @@ void CloseIf(HANDLE& h) {
 
 TComPort::TComPort(uint16_t port_number) { Init(port_number, true); }
 
-TComPort::TComPort(uint16_t port_number, DeferReception) { Init(port_number, false); }
+TComPort::TComPort(uint16_t port_number, DeferReception, std::shared_ptr<lumo::Trace> trace)
+    : trace_(std::move(trace)) {
+  Init(port_number, false);
+}
 
 void TComPort::Init(uint16_t port_number, bool receive_at_once) {
   port_number_ = port_number;
@@ -69,6 +72,13 @@ void TComPort::Init(uint16_t port_number, bool receive_at_once) {
     try {
       OpenPort();
     } catch (...) {
+      if (trace_) {
+        char message[256];
+        lumo::QuoteText(lumo::CurrentExceptionMessage(), message, sizeof message);
+        trace_->Event("port-open-failed", "error=%lu class=%s message=\"%s\"",
+                      static_cast<unsigned long>(open_error_), lumo::CurrentExceptionClass(),
+                      message);
+      }
       DeleteCriticalSection(&lock_);
       throw;
     }
@@ -111,7 +121,10 @@ void TComPort::OpenPort() {
   last_block_count_ = 0;
   error_flags_ = 0;
   HANDLE h = OpenDevice();
-  if (h == INVALID_HANDLE_VALUE) Raise(kOpenFail);
+  if (h == INVALID_HANDLE_VALUE) {
+    open_error_ = GetLastError();
+    Raise(kOpenFail);
+  }
   try {
     device_ = h;
     read_ov_ = OVERLAPPED{};
@@ -132,6 +145,7 @@ void TComPort::OpenPort() {
     SetUpDevice();
     StartThreads();
   } catch (...) {
+    open_error_ = GetLastError();
     ReleaseDevice();
     throw;
   }
@@ -149,6 +163,7 @@ void TComPort::SetUpDevice() {
 void TComPort::ClosePort() {
   if (!open_) return;
   ReleaseDevice();
+  if (trace_) trace_->Event("port-close");
 }
 
 bool TComPort::Reopen() {
@@ -162,18 +177,25 @@ bool TComPort::Reopen() {
   lost_ = true;
   failures_ = kLostAfterFailures;
   HANDLE h = OpenDevice();
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) {
+    if (trace_) trace_->Event("port-reopen-failed", "error=%lu", GetLastError());
+    return false;
+  }
   try {
     device_ = h;
     SetUpDevice();
-    NoteSuccess();
+    failures_ = 0;
+    lost_ = false;
     StartThreads();
+    if (trace_) trace_->Event("port-reopened");
     return true;
   } catch (...) {
+    const DWORD error = GetLastError();
     StopThreads();
     Lock guard(lock_);
     DropDevice();
     lost_ = true;
+    if (trace_) trace_->Event("port-reopen-failed", "error=%lu", error);
     return false;
   }
 }
@@ -261,12 +283,14 @@ void TComPort::CancelWait() {
 }
 
 void TComPort::NoteFailure() {
-  if (++failures_ >= kLostAfterFailures) lost_ = true;
+  const DWORD error = GetLastError();
+  if (++failures_ >= kLostAfterFailures && !lost_.exchange(true) && trace_)
+    trace_->Event("port-lost", "error=%lu", error);
 }
 
 void TComPort::NoteSuccess() {
   failures_ = 0;
-  lost_ = false;
+  if (lost_.exchange(false) && trace_) trace_->Event("port-back");
 }
 
 bool TComPort::Pace(HANDLE wake) {
@@ -276,17 +300,21 @@ bool TComPort::Pace(HANDLE wake) {
 }
 
 DWORD WINAPI TComPort::EventThreadEntry(LPVOID self) {
+  auto* port = static_cast<TComPort*>(self);
   try {
-    static_cast<TComPort*>(self)->EventThread();
+    port->EventThread();
   } catch (...) {
+    lumo::TraceCaught(port->trace_, "event-thread");
   }
   return 0;
 }
 
 DWORD WINAPI TComPort::WriterThreadEntry(LPVOID self) {
+  auto* port = static_cast<TComPort*>(self);
   try {
-    static_cast<TComPort*>(self)->WriterThread();
+    port->WriterThread();
   } catch (...) {
+    lumo::TraceCaught(port->trace_, "writer-thread");
   }
   return 0;
 }

@@ -18,9 +18,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "lumo.h"
 #include "serial/ByteRing.h"
+#include "serial/Trace.h"
 
 // Optional hook called on the event thread with every completed event mask.
 struct CommEventHook {
@@ -94,7 +96,11 @@ class TComPort {
  protected:
   struct DeferReception {};
   static constexpr DeferReception kDeferReception{};
-  TComPort(uint16_t port_number, DeferReception);
+  // trace, when given, gets the port's events from the open on.
+  TComPort(uint16_t port_number, DeferReception, std::shared_ptr<lumo::Trace> trace = nullptr);
+
+  // The trace of the driver object that owns the port; null when off.
+  lumo::Trace* Tracer() const { return trace_.get(); }
 
   // Lets the event thread take bytes in and call DataReceived.
   void StartReception();
@@ -187,6 +193,9 @@ class TComPort {
   std::atomic<bool> reception_{false};
   std::atomic<bool> lost_{false};
   std::atomic<unsigned> failures_{0};
+  // The Win32 error of a failed open, for the trace.
+  DWORD open_error_ = 0;
+  std::shared_ptr<lumo::Trace> trace_;
 };
 
 #endif

@@ -2,20 +2,65 @@
 
 #include <cstring>
 
-TKorvoComPort::TKorvoComPort(uint8_t port_number, ReplyMode mode)
-    : TComPort(port_number, kDeferReception) {
-  SetParity(NOPARITY);
-  SetDataBits(8);
-  SetStopBits(1);
-  Purge();
-  EscapeFunction(CLRRTS);
-  SetBaudRate(9600);
+#include "protocol/FrameCodec.h"
+#include "protocol/TraceText.h"
+
+TKorvoComPort::AttemptCapture::AttemptCapture() {
+  InitializeCriticalSection(&lock);
+  QueryPerformanceFrequency(&frequency);
+}
+
+TKorvoComPort::AttemptCapture::~AttemptCapture() { DeleteCriticalSection(&lock); }
+
+void TKorvoComPort::AttemptCapture::Begin() {
+  EnterCriticalSection(&lock);
+  length = 0;
+  burst_count = 0;
+  QueryPerformanceCounter(&sent);
+  LeaveCriticalSection(&lock);
+}
+
+void TKorvoComPort::AttemptCapture::Add(const uint8_t* data, int count) {
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  EnterCriticalSection(&lock);
+  const int room = static_cast<int>(sizeof bytes) - length;
+  const int n = count < room ? count : room;
+  if (n > 0) {
+    std::memcpy(bytes + length, data, static_cast<size_t>(n));
+    length = static_cast<uint16_t>(length + n);
+    const auto at = static_cast<uint32_t>(
+        frequency.QuadPart ? (now.QuadPart - sent.QuadPart) * 1000 / frequency.QuadPart : 0);
+    // Beyond the last burst record, later bursts join it.
+    if (burst_count < kBursts) bursts[burst_count++] = {length, at};
+    else bursts[kBursts - 1].end = length;
+  }
+  LeaveCriticalSection(&lock);
+}
+
+TKorvoComPort::TKorvoComPort(uint8_t port_number, ReplyMode mode, std::shared_ptr<lumo::Trace> trace)
+    : TComPort(port_number, kDeferReception, std::move(trace)) {
+  try {
+    SetParity(NOPARITY);
+    SetDataBits(8);
+    SetStopBits(1);
+    Purge();
+    EscapeFunction(CLRRTS);
+    SetBaudRate(9600);
+  } catch (...) {
+    if (Tracer())
+      Tracer()->Event("port-open-failed", "error=%lu class=%s", GetLastError(),
+                      lumo::CurrentExceptionClass());
+    throw;
+  }
+  if (Tracer()) capture_ = std::make_unique<AttemptCapture>();
   receive_state_ = kIdle;
   result_code_ = 0;
   link_state_ = lumo::kLinkValidReply;
   // Last before reception starts, so that no earlier step's exception can
   // leave it behind. Without it (none to be had) the port keeps the fixed window.
   if (mode == ReplyMode::kEndOnValidFrame) frame_end_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (Tracer()) Tracer()->Event("port-open", "mode=%s", frame_end_ ? "fast" : "fixed");
   // Only now may the event thread reach DataReceived of this class.
   StartReception();
 }
@@ -27,11 +72,23 @@ TKorvoComPort::~TKorvoComPort() {
 }
 
 void TKorvoComPort::DataReceived(int32_t count) {
-  for (int32_t i = 0; i < count; ++i) ProcessByte();
+  if (!capture_) {
+    for (int32_t i = 0; i < count; ++i) ProcessByte(ReadByte());
+    return;
+  }
+  // Captured before they are processed: a frame end wakes the exchange,
+  // which then traces what has arrived.
+  uint8_t chunk[256];
+  while (count > 0) {
+    const int n = count < static_cast<int32_t>(sizeof chunk) ? count : static_cast<int>(sizeof chunk);
+    for (int i = 0; i < n; ++i) chunk[i] = ReadByte();
+    capture_->Add(chunk, n);
+    for (int i = 0; i < n; ++i) ProcessByte(chunk[i]);
+    count -= n;
+  }
 }
 
-void TKorvoComPort::ProcessByte() {
-  const uint8_t byte = ReadByte();
+void TKorvoComPort::ProcessByte(uint8_t byte) {
   switch (receive_state_.load()) {
     case kCollecting: {
       // The length is 8-bit: the 256th byte wraps it to 0.
@@ -71,9 +128,11 @@ void TKorvoComPort::SendFrame(const char* frame, uint8_t length) {
   uint8_t send_buffer[255];
   const uint8_t n = length < sizeof send_buffer ? length : sizeof send_buffer;
   std::memcpy(send_buffer, frame, n);
+  if (capture_) capture_->Begin();
   try {
     PutBlock(send_buffer, n);
   } catch (const lumo::ESerialIO&) {
+    if (Tracer()) Tracer()->Caught("send");
     result_code_.store(kResultNotQueued);
   }
 }
@@ -111,6 +170,7 @@ bool TKorvoComPort::AcceptEarlyFrame(uint8_t* destination, uint8_t expected_leng
     try {
       if (Judge(destination, expected_length, received, request, request_length)) return true;
     } catch (...) {
+      if (Tracer()) Tracer()->Caught("early-frame");
     }
   }
 }
@@ -162,6 +222,12 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
     try {
       if (attempt == 1) RecoverLostDevice();
       header_convention_.BeginAttempt();
+      if (Tracer()) {
+        char escaped[4 * 256];
+        lumo::protocol::EscapeBytes(reinterpret_cast<const uint8_t*>(frame), frame_length, escaped,
+                                    sizeof escaped);
+        Tracer()->Event("send", "attempt=%d frame=\"%s\"", attempt, escaped);
+      }
       SendFrame(frame, frame_length);
       if (expected_length == 0) {
         exchange_lock_.Leave();
@@ -171,6 +237,7 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
       uint8_t local[256];
       uint8_t received = 0;
       const int32_t verdict = WaitReply(local, expected_length, received, frame, frame_length);
+      if (capture_) TraceAttempt(attempt, verdict, received);
       if (verdict == kResultReplyCopied && GetLinkState() == lumo::kLinkValidReply) {
         std::memcpy(reply, local, received < expected_length ? received : expected_length);
         exchange_lock_.Leave();
@@ -180,6 +247,7 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
       exchange_lock_.Leave();
       result_code_.store(kResultBusy);
     } catch (...) {
+      if (capture_) TraceAttempt(attempt, -1, 0);
       exchange_lock_.Leave();
       result_code_.store(kResultBusy);
       if (attempt == kAttempts) throw;
@@ -188,4 +256,67 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
     if (attempt < kAttempts) Sleep(kAttemptPauseMs);
   }
   return 0;
+}
+
+// Called with the exchange lock held; verdict -1 stands for an attempt that an
+// exception ended (inside its catch block).
+void TKorvoComPort::TraceAttempt(int attempt, int32_t verdict, uint8_t received) {
+  lumo::Trace& trace = *Tracer();
+  uint8_t bytes[256];
+  AttemptCapture::Burst bursts[AttemptCapture::kBursts];
+  EnterCriticalSection(&capture_->lock);
+  const uint16_t length = capture_->length;
+  const int burst_count = capture_->burst_count;
+  std::memcpy(bytes, capture_->bytes, length);
+  std::memcpy(bursts, capture_->bursts, sizeof bursts);
+  LeaveCriticalSection(&capture_->lock);
+  // Bursts closer together than kBurstGapMs make one line: on a paced line
+  // the driver hands over a frame in pieces of a few characters.
+  constexpr uint32_t kBurstGapMs = 20;
+  uint16_t start = 0;
+  for (int i = 0; i < burst_count;) {
+    int last = i;
+    while (last + 1 < burst_count && bursts[last + 1].at_ms - bursts[last].at_ms < kBurstGapMs) ++last;
+    char escaped[4 * 256 + 1];
+    lumo::protocol::EscapeBytes(bytes + start, bursts[last].end - start, escaped, sizeof escaped);
+    trace.Event("recv", "attempt=%d at=+%lums until=+%lums bytes=\"%s\"", attempt,
+                static_cast<unsigned long>(bursts[i].at_ms),
+                static_cast<unsigned long>(bursts[last].at_ms), escaped);
+    start = bursts[last].end;
+    i = last + 1;
+  }
+  if (verdict == -1) {
+    char why[256];
+    lumo::QuoteText(lumo::CurrentExceptionMessage(), why, sizeof why);
+    trace.Event("verdict", "attempt=%d result=error class=%s why=\"%s\"", attempt,
+                lumo::CurrentExceptionClass(), why);
+    return;
+  }
+  if (verdict == kResultReplyCopied) {
+    trace.Event("verdict", "attempt=%d result=valid length=%u", attempt, received);
+    return;
+  }
+  if (verdict == kResultNoReply) {
+    trace.Event("verdict", "attempt=%d result=no-reply", attempt);
+    return;
+  }
+  // Rejected: tell a frame that is not this request's from a bad one.
+  uint8_t judged[256];
+  std::memcpy(judged, receive_buffer_, received);
+  uint32_t code = 0;
+  try {
+    code = lumo::protocol::CheckReplyFrame(judged, received);
+  } catch (...) {
+    char why[256];
+    lumo::QuoteText(lumo::CurrentExceptionMessage(), why, sizeof why);
+    trace.Event("verdict", "attempt=%d result=error class=%s why=\"%s\"", attempt,
+                lumo::CurrentExceptionClass(), why);
+    return;
+  }
+  if (code == lumo::kReplyValid)
+    trace.Event("verdict", "attempt=%d result=not-taken why=other-request", attempt);
+  else if (code == lumo::kReplyBadEnd)
+    trace.Event("verdict", "attempt=%d result=incomplete code=%u", attempt, code);
+  else
+    trace.Event("verdict", "attempt=%d result=bad-check code=%u", attempt, static_cast<unsigned>(code));
 }

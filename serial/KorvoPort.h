@@ -48,7 +48,10 @@ class TKorvoComPort : public TComPort {
   enum class ReplyMode : uint8_t { kFixedWindow, kEndOnValidFrame };
 
   // Opens COMn with the gauge's line settings; raises the port's exceptions.
-  explicit TKorvoComPort(uint8_t port_number, ReplyMode mode = ReplyMode::kFixedWindow);
+  // With a trace, each attempt's frame, the bytes received and the verdict
+  // are traced as well as the port's events.
+  explicit TKorvoComPort(uint8_t port_number, ReplyMode mode = ReplyMode::kFixedWindow,
+                         std::shared_ptr<lumo::Trace> trace = nullptr);
   ~TKorvoComPort() override;
 
   void SetReplyValidator(const BoundReplyValidator& validator) { validator_ = validator; }
@@ -73,7 +76,7 @@ class TKorvoComPort : public TComPort {
   void DataReceived(int32_t count) override;
 
  private:
-  void ProcessByte();
+  void ProcessByte(uint8_t byte);
   void ResetReceive();
   void SendFrame(const char* frame, uint8_t length);
   // Before an exchange: a device that counts as lost is opened again, at most
@@ -93,6 +96,30 @@ class TKorvoComPort : public TComPort {
   // destination.
   bool Judge(uint8_t* destination, uint8_t expected_length, uint8_t& received, const char* request,
              uint8_t request_length);
+  // Trace lines of an attempt: the bytes received, in bursts, and the verdict.
+  void TraceAttempt(int attempt, int32_t verdict, uint8_t received);
+
+  // The raw bytes of the current attempt with their arrival times, kept only
+  // while tracing: the event thread adds, the exchange reads after the window.
+  struct AttemptCapture {
+    static constexpr int kBursts = 64;
+    CRITICAL_SECTION lock;
+    LARGE_INTEGER sent{};
+    LARGE_INTEGER frequency{};
+    uint8_t bytes[256] = {};
+    uint16_t length = 0;
+    struct Burst {
+      uint16_t end;
+      uint32_t at_ms;
+    } bursts[kBursts] = {};
+    int burst_count = 0;
+    AttemptCapture();
+    ~AttemptCapture();
+    AttemptCapture(const AttemptCapture&) = delete;
+    AttemptCapture& operator=(const AttemptCapture&) = delete;
+    void Begin();
+    void Add(const uint8_t* data, int count);
+  };
 
   class CriticalSection {
    public:
@@ -124,6 +151,7 @@ class TKorvoComPort : public TComPort {
   // (under the exchange lock). A reopened device keeps it: a different gauge
   // behind the same port drops it within one request.
   lumo::protocol::ReplyHeaderConvention header_convention_;
+  std::unique_ptr<AttemptCapture> capture_;  // only while tracing
   bool reopen_tried_ = false;  // under the exchange lock
   DWORD last_reopen_ = 0;
 };

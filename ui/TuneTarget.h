@@ -5,7 +5,12 @@
 #define LUMO_UI_TUNETARGET_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+namespace lumo {
+class Trace;
+}
 
 namespace lumo::ui {
 
@@ -36,6 +41,9 @@ class TuneTarget {
   virtual void WriteChannelParameter(uint8_t channel, uint8_t parameter, int64_t value) = 0;
   // Sets text to the program code on a valid reply; leaves it unchanged otherwise.
   virtual void ReadProgramCode(uint8_t channel, std::string& text) = 0;
+
+  // The driver's trace, which the dialog's batches also go into; null when off.
+  virtual std::shared_ptr<lumo::Trace> TraceLog() const { return nullptr; }
 
  protected:
   TuneTarget() = default;

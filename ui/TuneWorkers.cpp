@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "lumo.h"
+#include "serial/Trace.h"
 #include "ui/MessageBoxSeam.h"
 #include "ui/TuneTexts.h"
 
@@ -23,6 +24,24 @@ FieldState FailedOutcome(uint8_t link_state) {
 // (no reply, no transport), or a bad one.
 FieldState Outcome(uint8_t link_state) {
   return link_state == lumo::kLinkValidReply ? FieldState::kKnown : FailedOutcome(link_state);
+}
+
+const char* OutcomeName(FieldState state) {
+  switch (state) {
+    case FieldState::kKnown: return "ok";
+    case FieldState::kNoReply: return "no-reply";
+    case FieldState::kBadReply: return "bad-reply";
+    case FieldState::kOutOfRange: return "out-of-range";
+    default: return "not-sent";
+  }
+}
+
+// One row of a batch: row 0 is the program code, 1 to 11 the sensors.
+void TraceRow(const std::shared_ptr<lumo::Trace>& trace, const char* event, uint8_t channel,
+              int row, const char* field, const char* result, uint8_t link) {
+  if (trace)
+    trace->Event(event, "channel=%u row=%d field=%s result=%s link=%u",
+                 static_cast<unsigned>(channel), row, field, result, static_cast<unsigned>(link));
 }
 
 }  // namespace
@@ -69,18 +88,28 @@ void TGetThread::Execute() {
     // One uninterrupted batch: the host's requests wait until it ends, and
     // the link state read after each request is that request's own.
     TuneTargetLock lock(driver);
+    const std::shared_ptr<lumo::Trace> trace = driver.TraceLog();
+    const auto traced = [&](int row, const char* field, FieldState state) {
+      TraceRow(trace, "dialog-read", Channel, row, field, OutcomeName(state), driver.GetLinkState());
+    };
     try {
       driver.ReadProgramCode(Channel, ProgramCode);
       CodeState = Outcome(driver.GetLinkState());
+      traced(0, "code", CodeState);
       for (int i = 1; i <= kSensorRows; ++i) {
         bool height_done = false;
         try {
           Heights[i] = driver.ReadChannelParameter(Channel, static_cast<uint8_t>(i));
           HeightStates[i] = Outcome(driver.GetLinkState());
+          traced(i, "height", HeightStates[i]);
           height_done = true;
           Idents[i] = driver.ReadChannelParameter(Channel, static_cast<uint8_t>(i + 128));
           IdentStates[i] = Outcome(driver.GetLinkState());
+          traced(i, "ident", IdentStates[i]);
         } catch (...) {
+          lumo::TraceCaught(trace, "dialog-read");
+          TraceRow(trace, "dialog-read", Channel, i, height_done ? "ident" : "height", "error",
+                   driver.GetLinkState());
           errors.push_back(CurrentErrorText());
           // After a failed height the identifier is not asked for: it is
           // unknown for the same reason.
@@ -93,6 +122,8 @@ void TGetThread::Execute() {
     } catch (...) {
       // A failed program code request ends the batch quietly; nothing of the
       // channel is known.
+      lumo::TraceCaught(trace, "dialog-read");
+      TraceRow(trace, "dialog-read", Channel, 0, "code", "error", driver.GetLinkState());
       const FieldState failed = FailedOutcome(driver.GetLinkState());
       CodeState = failed;
       for (int i = 1; i <= kSensorRows; ++i) HeightStates[i] = IdentStates[i] = failed;
@@ -155,15 +186,20 @@ void TSetThread::Execute() {
   // the parameters.
   const auto write = [&](int row, bool ident) {
     TuneTargetLock lock(driver);
+    const std::shared_ptr<lumo::Trace> trace = driver.TraceLog();
+    const char* field = ident ? "ident" : "height";
     const uint8_t parameter = static_cast<uint8_t>(ident ? row + 128 : row);
     const int64_t value = ident ? Idents[row] : static_cast<int64_t>(Heights[row]);
     try {
       driver.WriteChannelParameter(Channel, parameter, value);
     } catch (...) {
+      lumo::TraceCaught(trace, "dialog-write");
+      TraceRow(trace, "dialog-write", Channel, row, field, "error", driver.GetLinkState());
       Failed.push_back({row, ident, FailedOutcome(driver.GetLinkState())});
       throw;
     }
     const FieldState outcome = Outcome(driver.GetLinkState());
+    TraceRow(trace, "dialog-write", Channel, row, field, OutcomeName(outcome), driver.GetLinkState());
     if (outcome != FieldState::kKnown) Failed.push_back({row, ident, outcome});
   };
   for (int i = 1; i <= kSensorRows; ++i) {

@@ -1,11 +1,13 @@
 // Frame encoding and reply checking, natively.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "lumo.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/TraceText.h"
 
 using namespace lumo::protocol;
 
@@ -75,5 +77,61 @@ TEST(ParseHexField, DigitsCaseAndLimits) {
     } catch (const lumo::EConvertError& e) {
       EXPECT_EQ(std::string(e.what()), m.message);
     }
+  }
+}
+
+// Trace fields: a line stays one line whatever the bytes, and a cut never
+// splits an escape.
+TEST(TraceText, EscapesAndCuts) {
+  using lumo::protocol::EscapeBytes;
+  const struct {
+    std::string bytes;
+    size_t capacity;
+    const char* want;
+  } cases[] = {
+      {"@0104*\r", 64, "@0104*\\r"},
+      {std::string("a\nb\"c\\d\0e", 9), 64, "a\\nb\\\"c\\\\d\\x00e"},
+      {"\x7f\x80\xff ~", 64, "\\x7F\\x80\\xFF ~"},
+      {"\r\r", 4, "\\r"},       // room for one escape and the terminator
+      {"ab\x01", 6, "ab"},      // \x01 needs four characters, only three left
+      {"", 1, ""},
+  };
+  for (const auto& c : cases) {
+    char out[64];
+    const size_t n = EscapeBytes(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), out,
+                                 c.capacity);
+    EXPECT_STREQ(out, c.want) << c.bytes;
+    EXPECT_EQ(n, std::strlen(c.want));
+  }
+  char hex[6];
+  const uint8_t payload[] = {0x01, 0x04, 0xAB};
+  EXPECT_EQ(lumo::protocol::HexBytes(payload, 3, hex, sizeof hex), 4u);
+  EXPECT_STREQ(hex, "0104");
+}
+
+TEST(TraceText, RequestNames) {
+  using lumo::protocol::ClassifyRequest;
+  const struct {
+    std::vector<uint8_t> payload;
+    const char* name;
+    bool channel;
+    uint8_t code;
+  } cases[] = {
+      {{0x11}, "config", false, 0x11},
+      {{0x14}, "state", false, 0x14},
+      {{3, 0x04, 0}, "value4", true, 4},
+      {{3, 0x10, 0}, "scaled16", true, 0x10},
+      {{3, 0x03, 1, 129}, "param-read", true, 3},
+      {{3, 0x83, 3, 1, 0, 7}, "param-write", true, 0x83},
+      {{3, 0x01, 0}, "program", true, 1},
+      {{3, 0x55}, "code", true, 0x55},
+      {{0x99}, "code", false, 0x99},
+      {{}, "code", false, 0},
+  };
+  for (const auto& c : cases) {
+    const auto kind = ClassifyRequest(c.payload.data(), c.payload.size());
+    EXPECT_STREQ(kind.name, c.name);
+    EXPECT_EQ(kind.has_channel, c.channel) << c.name;
+    EXPECT_EQ(kind.code, c.code) << c.name;
   }
 }

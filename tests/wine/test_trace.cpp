@@ -17,7 +17,9 @@
 #include "SimGauge.h"
 #include "TimeScale.h"
 #include "driver/ConnectionSwitch.h"
+#include "ScriptedUnit.h"
 #include "driver/Silo.h"
+#include "protocol/FrameCodec.h"
 #include "serial/KorvoPort.h"
 
 using namespace lumo_test;
@@ -211,6 +213,47 @@ TEST_P(TraceTest, ScriptedSessionLeavesItsEventsInOrderAndChangesNothing) {
   for (const std::string& line : lines) all << line << "\n";
   EXPECT_EQ(at, expected.size()) << "missing: " << (at < expected.size() ? expected[at] : "")
                                  << "\n" << all.str();
+}
+
+// Through a host's communication unit the unit makes the attempts: the trace
+// has the frame, each reply the unit had checked and its verdict, and an
+// error the unit raised.
+TEST_P(TraceTest, CommunicationUnitRequests) {
+  if (GetParam()) GTEST_SKIP() << "the reply mode is the serial port's";
+  const auto frame = [](std::vector<uint8_t> payload) {
+    char out[lumo::protocol::kFrameBufferSize];
+    return std::string(out, lumo::protocol::EncodeFrame(payload.data(), payload.size(), out));
+  };
+  const std::string valid = frame({1, 4, 4, 0x00, 0xFA, 5, 0});
+  std::string bad = valid;
+  bad[bad.size() - 3] = bad[bad.size() - 3] == '0' ? '1' : '0';
+  ScriptedUnit unit;
+  Configure("TraceFile=" + TracePath() + "\r\n");
+  {
+    DriverHandle d((new TSilo(1, unit.unit()))->AsDriver());
+    unit.QueueReply(bad);
+    EXPECT_DOUBLE_EQ(Value4(d), 0.0);
+    unit.QueueReply(valid);
+    EXPECT_DOUBLE_EQ(Value4(d), 250.5);
+    unit.throw_in_exchange = true;
+    EXPECT_THROW(Value4(d), lumo::ESerialIO);
+  }
+  const std::vector<std::string> expected = {
+      "unit1 send attempt=1 frame=\"@010400",
+      "unit1 recv attempt=1 bytes=\"@010404",
+      "unit1 verdict attempt=1 result=bad-check code=222",
+      "unit1 done name=value4 channel=1 link=3 result=0",
+      "unit1 verdict attempt=1 result=valid length=19",
+      "unit1 value name=value4 channel=1 value=250.5",
+      "unit1 caught where=SendRequest class=unknown",
+      "unit1 done name=value4 channel=1 link=1 result=-2",
+  };
+  size_t at = 0;
+  for (const std::string& line : ReadLines(TracePath())) {
+    EXPECT_TRUE(std::regex_match(line, kLine)) << line;
+    if (at < expected.size() && line.find(expected[at]) != std::string::npos) ++at;
+  }
+  EXPECT_EQ(at, expected.size()) << "missing: " << (at < expected.size() ? expected[at] : "");
 }
 
 // A trace that cannot be written turns itself off; the exchange goes on.

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -615,7 +617,14 @@ TEST_F(TuningDialog, ReadFillsTheRowsAndWriteSendsWhatWasEntered) {
   sim.Ok("set ch=3 program=0102A0FF");
   // A gauge whose replies do not repeat the request's code (bit 7 set).
   sim.Ok("set header=highbit");
+  // Traced: each row of both batches leaves its line.
+  char temp[MAX_PATH] = {};
+  GetTempPathA(sizeof temp, temp);
+  const std::string trace = std::string(temp) + "lumo-dialog-trace.log";
+  DeleteFileA(trace.c_str());
+  SetEnvironmentVariableA(lumo::kTraceFileVariable, trace.c_str());
   HostRun run({SimGaugeDriver()}, 300);
+  SetEnvironmentVariableA(lumo::kTraceFileVariable, nullptr);
   TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
   ShowParametersPage(input, form);
   PickWithMouse(input, form.cbSiloNum, 3);
@@ -654,6 +663,16 @@ TEST_F(TuningDialog, ReadFillsTheRowsAndWriteSendsWhatWasEntered) {
   EXPECT_FALSE(Enabled(form.bbtWrite));
   EXPECT_TRUE(Boxes().empty());
   CloseWithEscape();
+  std::ifstream in(trace);
+  std::map<std::string, int> rows;
+  for (std::string line; std::getline(in, line);) {
+    for (const char* event : {" dialog-read channel=3 ", " dialog-write channel=3 "}) {
+      if (line.find(event) != std::string::npos && line.find(" result=ok link=1") != std::string::npos)
+        ++rows[event];
+    }
+  }
+  EXPECT_EQ(rows[" dialog-read channel=3 "], 23) << "the program code and 22 parameters";
+  EXPECT_EQ(rows[" dialog-write channel=3 "], 22);
 }
 
 // Fields whose request brought no valid reply are shown empty and marked,

@@ -512,6 +512,28 @@ int main(int argc, char** argv) {
     table.Row("fast mode: successful exchange, median ms", instant[1].MedianMs(), "", true);
     table.Row("fast mode: successful exchange, 95th percentile ms", Percentile(instant[1].wall_ms, 0.95), "", true);
     table.Row("fast mode: CPU per successful exchange, ms", instant[1].cpu_ms, "", true, 3);
+    table.Row("fast mode: heap allocations per exchange, trace off", instant[1].allocations, "0",
+              instant[1].allocations == 0, 2);
+    {
+      // The same exchanges traced into a file: what switching the trace on
+      // costs in CPU (and in wall time, for the lines written).
+      setting.Set(true);
+      const std::string trace_file = o.out + "\\bench-trace.log";
+      DeleteFileA(trace_file.c_str());
+      DeleteFileA((trace_file + ".1").c_str());
+      SetEnvironmentVariableA(lumo::kTraceFileVariable, trace_file.c_str());
+      lumo::Driver* d = OpenDriver(o.com);
+      Value4(d, kAnswering);
+      const Series traced = Run(d, kAnswering, o.instant_count, lumo::kLinkValidReply);
+      lumo::Release(d);
+      SetEnvironmentVariableA(lumo::kTraceFileVariable, nullptr);
+      table.Row("fast mode, trace on: CPU per successful exchange, ms", traced.cpu_ms, "", true, 3);
+      table.Row("  ratio trace on / trace off", instant[1].cpu_ms > 0 ? traced.cpu_ms / instant[1].cpu_ms : 0,
+                "", true, 2);
+      table.Row("fast mode, trace on: successful exchange, median ms", traced.MedianMs(), "", true);
+      table.Row("fast mode, trace on: exchanges with a wrong link state or value", traced.wrong, "0",
+                traced.wrong == 0, 0);
+    }
     table.Row("exchanges with a wrong link state or value", instant[0].wrong + instant[1].wrong, "0",
               instant[0].wrong + instant[1].wrong == 0, 0);
     if (!o.ports.empty()) {

@@ -28,7 +28,7 @@ class Trace {
   static constexpr size_t kLineCapacity = 2048;
 
   // Traces into path, rolling over to path + ".1" beyond max_bytes. where
-  // names the line ("COM3", "unit0") and may be changed later.
+  // names the connection in every line ("COM3", "unit0").
   Trace(std::string path, uint64_t max_bytes, const char* where);
   ~Trace();
   Trace(const Trace&) = delete;
@@ -41,7 +41,6 @@ class Trace {
   // False once the file could not be opened or written: the trace is off.
   bool On() const { return !failed_.load(std::memory_order_relaxed); }
   const std::string& Path() const { return path_; }
-  void SetWhere(const char* where);
 
   // One line: the event and its fields, printf-style. Never throws.
   void Event(const char* event) { Event(event, "%s", ""); }
@@ -51,6 +50,7 @@ class Trace {
   void Caught(const char* where);
 
  private:
+  void SetWhere(const char* where);
   void Write(const char* line, size_t length);
 
   const std::string path_;

@@ -34,7 +34,6 @@ if [ "${1:-}" = --guest ]; then
   export LUMO_TIME_SCALE=${LUMO_TIME_SCALE:-5}
   skip=(
     "GaugeE2E/ReplyModes.FaultsAndTheirLinkStates/*|late replies are timed against the 200-ms reply window"
-    "GaugeE2E/ReplyModes.LateReplyToAnotherRequestIsNotTaken/*|late replies are timed against the pauses between attempts"
     "GaugeE2E/ReplyModes.PromptRepliesAndTheBytesCopied/Fast|asserts the wall time of a fast exchange, which emulation multiplies"
     "SerialPortTest.LostDeviceCostsLittleAndIsReopenedWhenItReturns|asserts the CPU share of a lost port, which emulation multiplies"
     "LumoCli.ParamsReadBackUpRestoreAndCompare|44 fast-mode exchanges in a row, where emulation lets replies miss their window"

@@ -339,6 +339,9 @@ TEST(LumoSimFaults, ShapesOfEveryKind) {
   EXPECT_EQ(lower.substr(0, 15), good.substr(0, 15));
   const std::string garbled = joined(shape("kind=garbledcheck"));
   EXPECT_EQ(garbled, good.substr(0, good.size() - 4) + "G?*\r");
+  const std::string other = joined(shape("kind=otherch n=31"));
+  EXPECT_TRUE(Valid(other));
+  EXPECT_EQ(other, sim::FrameOfChars("1F" + data.substr(2)));
   const std::string longer = joined(shape("kind=long"));
   EXPECT_TRUE(Valid(longer));
   EXPECT_EQ(longer.size(), good.size() + 8);

@@ -22,12 +22,13 @@ const char* FaultName(FaultKind k) {
     case FaultKind::kShort: return "short";
     case FaultKind::kTrail: return "trail";
     case FaultKind::kGarbledCheck: return "garbledcheck";
+    case FaultKind::kOtherChannel: return "otherch";
   }
   return "?";
 }
 
 std::optional<FaultKind> FaultFromName(const std::string& s) {
-  for (int k = 0; k <= static_cast<int>(FaultKind::kGarbledCheck); ++k)
+  for (int k = 0; k <= static_cast<int>(FaultKind::kOtherChannel); ++k)
     if (s == FaultName(static_cast<FaultKind>(k))) return static_cast<FaultKind>(k);
   return std::nullopt;
 }
@@ -60,7 +61,7 @@ bool ParseFault(const std::string& text, Fault& out, std::string& error) {
     }
   }
   if (!have_kind) {
-    error = "kind= missing (silence badcheck noise delay split truncate lowercheck long short trail garbledcheck)";
+    error = "kind= missing (silence badcheck noise delay split truncate lowercheck long short trail garbledcheck otherch)";
     return false;
   }
   out = f;
@@ -138,6 +139,18 @@ std::vector<Chunk> Shape(const std::string& chars, const Fault* f) {
       }
       std::string data = chars;
       for (int i = 0; i < (f->n >= 0 ? f->n : 4); ++i) data += "A5";
+      return {{0, FrameOfChars(data)}};
+    }
+    case FaultKind::kOtherChannel: {
+      // The reply as another channel's would be, as a late reply to an
+      // earlier request looks: its first data byte names channel n=.
+      static const char kHex[] = "0123456789ABCDEF";
+      std::string data = chars;
+      const int other = (f->n >= 0 ? f->n : 0) & 0xFF;
+      if (data.size() >= 2) {
+        data[0] = kHex[other >> 4];
+        data[1] = kHex[other & 15];
+      }
       return {{0, FrameOfChars(data)}};
     }
     case FaultKind::kShort: {

@@ -9,7 +9,7 @@
 
 namespace lumo::sim {
 
-enum class FaultKind { kSilence, kBadCheck, kNoise, kDelay, kSplit, kTruncate, kLowerCheck, kLong, kShort, kTrail, kGarbledCheck };
+enum class FaultKind { kSilence, kBadCheck, kNoise, kDelay, kSplit, kTruncate, kLowerCheck, kLong, kShort, kTrail, kGarbledCheck, kOtherChannel };
 const char* FaultName(FaultKind k);
 std::optional<FaultKind> FaultFromName(const std::string& s);
 

@@ -152,6 +152,8 @@ Faults (FAULT = [ch=N] [code=N] [param=N] kind=K [count=N | persist] [ms=N] [n=N
                reply that fills the port's 256-byte count)
   short        a valid frame with the last n= data bytes (default 1) dropped
   trail        7 bytes of noise (no '@', no carriage return) right after the reply
+  otherch      a valid reply whose first data byte names channel n= (default 0)
+               instead of the request's: another request's reply, as a late one
 
 Control channel (--control): text lines over TCP, one reply line per command,
 "ok ..." or "err MESSAGE":

@@ -123,6 +123,21 @@ TEST(LumoCli, InfoInBothFormatsLeavesCnfIniAlone) {
   EXPECT_EQ(j["config_text"], "@313233343536373");
   EXPECT_EQ(j["library_version"], LUMO_VERSION);
 
+  // Traced: the state and configuration requests, summed up from the file.
+  const std::wstring trace = lumo_test::ProgramDir() + L"\\lumo-cli-trace.log";
+  DeleteFileW(trace.c_str());
+  EXPECT_EQ(Cli("--trace lumo-cli-trace.log info --com " + Com()).status, 0u);
+  const ProgramRun summary = Cli("trace lumo-cli-trace.log --format json --com " + Com());
+  EXPECT_EQ(summary.status, 0u) << summary.err;
+  const std::vector<json> sums = JsonLines(summary.out);
+  ASSERT_EQ(sums.size(), 1u) << summary.out;
+  ASSERT_EQ(sums[0]["channels"].size(), 1u) << summary.out;
+  EXPECT_EQ(sums[0]["channels"][0]["channel"], "-");
+  EXPECT_EQ(sums[0]["channels"][0]["requests"], 2);
+  EXPECT_EQ(sums[0]["channels"][0]["valid"], 2);
+  EXPECT_EQ(sums[0]["ports"][0]["opened"], 1);
+  DeleteFileW(trace.c_str());
+
   // A gauge whose state request is never answered: link 2 and status 1.
   sim.Ok("fault code=20 kind=silence persist");
   const ProgramRun silent = Cli("info --format json --com " + Com());
@@ -334,6 +349,9 @@ TEST(LumoCli, BadInputAndMissingPorts) {
       {"poll --format 2" + com, 2, "bad --format '2'"},
       {"poll --count 0" + com, 2, "bad --count '0' (a number of rounds, 1 to 1000000)"},
       {"poll --set 3=1500" + com, 2, "--set"},
+      {"trace", 2, "file"},
+      {"trace no-such-trace.log", 2, "cannot read the trace file 'no-such-trace.log'"},
+      {"trace x.log --since yesterday", 2, "bad --since 'yesterday'"},
       // No device stands behind COM200 in the test prefix.
       {"info --com 200", 1, "cannot open COM200: "},
   };

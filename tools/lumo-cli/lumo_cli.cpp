@@ -7,6 +7,8 @@
 //                 [--count K | --duration T] [--format table|csv|json]
 //   lumo-cli scan --com N [--ch LIST] [--format table|csv|json]
 //   lumo-cli params --com N --ch C [--format ...] [--save F | --load F [--dry-run] | --diff F]
+//   lumo-cli trace FILE [--com N] [--since T] [--format table|json]
+//   lumo-cli --trace FILE SUBCOMMAND ...   (the library traces into FILE)
 //
 // Exit status: 0 all requests answered; 1 a request failed (no reply, a bad
 // reply, an exception) or the port or library could not be opened; 2 bad input.
@@ -23,6 +25,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -32,6 +35,7 @@
 #include "CliOutput.h"
 #include "HostSide.h"
 #include "Params.h"
+#include "TraceSummary.h"
 #include "lumo.h"
 
 #ifndef LUMO_VERSION
@@ -562,6 +566,53 @@ int RunScan(uint32_t com, const std::vector<uint32_t>& channels, OutputFormat fo
 }
 
 // ---------------------------------------------------------------------------
+// trace: a summary of the library's trace file.
+
+int RunTrace(const std::string& file, const TraceFilter& filter, OutputFormat format) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    Line(stderr, "lumo-cli: cannot read the trace file '" + file + "'");
+    return kExitUsage;
+  }
+  const TraceSummary summary = SummarizeTrace(in, filter);
+  if (format == OutputFormat::kJson) {
+    json out = {{"lines", summary.lines}, {"skipped", summary.skipped}, {"first", summary.first_at},
+                {"last", summary.last_at}};
+    out["channels"] = json::array();
+    for (const ChannelSummary& c : summary.channels)
+      out["channels"].push_back({{"where", c.where}, {"channel", c.channel}, {"requests", c.requests},
+                                 {"valid", c.valid}, {"loss", c.Loss()}, {"last_error", c.last_error},
+                                 {"last_error_at", c.last_error_at}});
+    out["ports"] = json::array();
+    for (const PortSummary& p : summary.ports)
+      out["ports"].push_back({{"where", p.where}, {"opened", p.opened}, {"open_failed", p.open_failed},
+                              {"lost", p.lost}, {"back", p.back}, {"reopened", p.reopened},
+                              {"reopen_failed", p.reopen_failed}, {"last_error", p.last_error},
+                              {"last_error_at", p.last_error_at}});
+    Line(stdout, out.dump());
+  } else {
+    Line(stdout, Format("%-7s %-7s %9s %9s %9s %7s  %s", "where", "channel", "requests", "valid", "loss",
+                        "loss %", "last error"));
+    for (const ChannelSummary& c : summary.channels) {
+      const double percent = c.requests ? 100.0 * static_cast<double>(c.Loss()) / static_cast<double>(c.requests) : 0.0;
+      const std::string error = c.last_error.empty() ? "-" : c.last_error + " at " + c.last_error_at;
+      Line(stdout, Format("%-7s %-7s %9ld %9ld %9ld %7.1f  ", c.where.c_str(), c.channel.c_str(), c.requests,
+                          c.valid, c.Loss(), percent) + error);
+    }
+    for (const PortSummary& p : summary.ports) {
+      const std::string error = p.last_error.empty() ? "" : "; last: " + p.last_error + " at " + p.last_error_at;
+      Line(stdout, Format("%s: opened %ld, open failed %ld, lost %ld, back %ld, reopened %ld, reopen failed %ld",
+                          p.where.c_str(), p.opened, p.open_failed, p.lost, p.back, p.reopened, p.reopen_failed) +
+                       error);
+    }
+    Line(stdout, Format("%ld lines of the library's", summary.lines) +
+                     (summary.lines ? " from " + summary.first_at + " to " + summary.last_at : std::string()) +
+                     Format("; %ld other lines skipped", summary.skipped));
+  }
+  return summary.lines > 0 ? kExitOk : kExitFailed;
+}
+
+// ---------------------------------------------------------------------------
 
 // Restores the console's output code page at exit.
 class ConsoleUtf8 {
@@ -675,6 +726,19 @@ int main(int argc, char** argv) {
   params->add_flag("--dry-run", params_options.dry_run, "with --load: show the differences, write nothing")
       ->needs(load_option);
 
+  std::string trace_into;
+  app.add_option("--trace", trace_into,
+                 "trace the library's requests, replies and port events into this file (docs/trace.md)");
+  std::string trace_file, trace_since;
+  uint32_t trace_com = 0;
+  CLI::App* trace = app.add_subcommand(
+      "trace", "sums up a trace file of the library's per port and channel: requests, valid replies, loss, "
+               "the last error; lines that are not the library's are skipped");
+  trace->add_option("file", trace_file, "the trace file")->required();
+  trace->add_option("--com", trace_com, "only COMn")->check(CLI::Range(1, 255));
+  trace->add_option("--since", trace_since, "only lines from this UTC time on: 2026-12-10T05:00, 2026-12-10");
+  add_format(trace, false);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -685,7 +749,7 @@ int main(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     if (argc > 1 && argv[1][0] != '-' && app.get_subcommands().empty())
-      return Usage(std::string("unknown subcommand '") + argv[1] + "' (info, poll, scan, params)");
+      return Usage(std::string("unknown subcommand '") + argv[1] + "' (info, poll, scan, params, trace)");
     return Usage(e.what());
   }
 
@@ -703,8 +767,17 @@ int main(int argc, char** argv) {
         (count = std::stoi(count_text)) < 1 || count > 1000000)
       return Usage("bad --count '" + count_text + "' (a number of rounds, 1 to 1000000)");
   }
+  // Read by the library whenever it builds a driver object.
+  if (!trace_into.empty()) SetEnvironmentVariableA(lumo::kTraceFileVariable, trace_into.c_str());
   int status = kExitUsage;
-  if (info->parsed()) {
+  if (trace->parsed()) {
+    if (!trace_since.empty() && !IsTimestampPrefix(trace_since))
+      return Usage("bad --since '" + trace_since + "' (a UTC time such as 2026-12-10T05:00 or 2026-12-10)");
+    TraceFilter filter;
+    if (trace_com) filter.where = "COM" + std::to_string(trace_com);
+    filter.since = trace_since;
+    status = RunTrace(trace_file, filter, format);
+  } else if (info->parsed()) {
     status = RunInfo(com, format);
   } else if (poll->parsed()) {
     PollOptions o;

@@ -1,0 +1,112 @@
+// lumo-cli trace's summary of a known trace, with a host's own lines around.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "TraceSummary.h"
+
+using namespace lumo_cli;
+
+namespace {
+
+// COM4: channel 1 answers after a bad check, then stays silent; the device is
+// lost and reopened; channel 2 raises. unit0 has no transport. CR LF endings,
+// as the library writes them, and lines of a host's in between.
+const char kTrace[] =
+    "host 05:00 started polling\r\n"
+    "2026-12-10T05:27:10.087Z 1996 COM4 trace-start file=\"C:\\\\t.log\" pid=1 version=1.0.0\r\n"
+    "2026-12-10T05:27:10.097Z 1996 COM4 port-open mode=fast\r\n"
+    "2026-12-10T05:27:10.148Z 1996 COM4 request name=value4 channel=1 code=04 payload=010400\r\n"
+    "2026-12-10T05:27:10.350Z 1996 COM4 verdict attempt=1 result=bad-check code=222\r\n"
+    "2026-12-10T05:27:10.462Z 1996 COM4 verdict attempt=2 result=valid length=19\r\n"
+    "2026-12-10T05:27:10.463Z 1996 COM4 done name=value4 channel=1 link=1 result=0\r\n"
+    "2026-12-10T05:27:10.465Z 1996 COM4 request name=value4 channel=1 code=04 payload=010400\r\n"
+    "2026-12-10T05:27:11.211Z 1996 COM4 verdict attempt=3 result=no-reply\r\n"
+    "2026-12-10T05:27:11.212Z 1996 COM4 done name=value4 channel=1 link=2 result=0\r\n"
+    "2026-12-10T05:27:14.016Z 36 COM4 port-lost error=21\r\n"
+    "2026-12-10T05:27:15.556Z 1996 COM4 port-reopened\r\n"
+    "2026-12-10T05:27:16.000Z 1996 COM4 request name=value4 channel=2 code=04 payload=020400\r\n"
+    "2026-12-10T05:27:16.201Z 1996 COM4 verdict attempt=3 result=error class=EConvertError why=\"G?\"\r\n"
+    "2026-12-10T05:27:16.202Z 1996 COM4 caught where=SendRequest class=EConvertError message=\"G? is no number\"\r\n"
+    "2026-12-10T05:27:16.203Z 1996 COM4 done name=value4 channel=2 link=1 result=-2\r\n"
+    "2026-12-10T05:27:16.300Z 1996 COM4 request name=state channel=- code=14 payload=14\r\n"
+    "2026-12-10T05:27:16.340Z 1996 COM4 done name=state channel=- link=1 result=0\r\n"
+    "[host] 2026-12-10 05:27:17 value 250.5\r\n"
+    "2026-12-10T05:27:17.000Z 77 unit0 done name=value4 channel=1 link=2 result=-1\r\n"
+    "2026-12-10T05:27:17.001Z 77 COM99 port-open-failed error=2 class=EOpenPortFail message=\"x\"\r\n"
+    "2026-12-10T05:27:17.002Z x COM4 done name=value4 channel=1 link=1 result=0\r\n"
+    "\r\n";
+
+TraceSummary Summarize(const TraceFilter& filter) {
+  std::istringstream in(kTrace);
+  return SummarizeTrace(in, filter);
+}
+
+}  // namespace
+
+TEST(TraceSummary, RowsPerPortAndChannel) {
+  const TraceSummary s = Summarize({});
+  EXPECT_EQ(s.lines, 19);
+  EXPECT_EQ(s.skipped, 3) << "two host lines and one with a bad thread id";
+  EXPECT_EQ(s.first_at, "2026-12-10T05:27:10.087Z");
+  EXPECT_EQ(s.last_at, "2026-12-10T05:27:17.001Z");
+  const struct {
+    const char* where;
+    const char* channel;
+    long requests, valid;
+    const char* last_error;
+  } want[] = {
+      {"COM4", "-", 1, 1, ""},
+      {"COM4", "1", 2, 1, "no-reply"},
+      {"COM4", "2", 1, 0, "caught EConvertError in SendRequest \"G? is no number\""},
+      {"unit0", "1", 1, 0, "request result -1"},
+  };
+  ASSERT_EQ(s.channels.size(), std::size(want));
+  for (size_t i = 0; i < std::size(want); ++i) {
+    const ChannelSummary& c = s.channels[i];
+    EXPECT_EQ(c.where, want[i].where) << i;
+    EXPECT_EQ(c.channel, want[i].channel) << i;
+    EXPECT_EQ(c.requests, want[i].requests) << i;
+    EXPECT_EQ(c.valid, want[i].valid) << i;
+    EXPECT_EQ(c.Loss(), want[i].requests - want[i].valid) << i;
+    EXPECT_EQ(c.last_error, want[i].last_error) << i;
+  }
+  ASSERT_EQ(s.ports.size(), 2u) << "unit0 has no port events";
+  const PortSummary& com4 = s.ports[0];
+  EXPECT_EQ(com4.where, "COM4");
+  EXPECT_EQ(com4.opened, 1);
+  EXPECT_EQ(com4.lost, 1);
+  EXPECT_EQ(com4.reopened, 1);
+  EXPECT_EQ(com4.last_error, "lost, error 21");
+  EXPECT_EQ(com4.last_error_at, "2026-12-10T05:27:14.016Z");
+  EXPECT_EQ(s.ports[1].where, "COM99");
+  EXPECT_EQ(s.ports[1].open_failed, 1);
+}
+
+TEST(TraceSummary, Filters) {
+  const struct {
+    TraceFilter filter;
+    long lines;
+    size_t rows;
+  } cases[] = {
+      {{"COM4", ""}, 17, 3},
+      {{"COM7", ""}, 0, 0},
+      {{"", "2026-12-10T05:27:16"}, 8, 3},  // channel 2, state, unit0 (and COM99's port line)
+      {{"COM4", "2026-12-10T05:27:16.3"}, 2, 1},
+      {{"", "2026-12-11"}, 0, 0},
+      {{"", "2026"}, 19, 4},
+  };
+  for (const auto& c : cases) {
+    const TraceSummary s = Summarize(c.filter);
+    EXPECT_EQ(s.lines, c.lines) << c.filter.where << " " << c.filter.since;
+    EXPECT_EQ(s.channels.size(), c.rows) << c.filter.where << " " << c.filter.since;
+  }
+}
+
+TEST(TraceSummary, TimestampPrefixes) {
+  for (const char* good : {"2026", "2026-12-10", "2026-12-10T05:00", "2026-12-10T05:27:10.087Z"})
+    EXPECT_TRUE(IsTimestampPrefix(good)) << good;
+  for (const char* bad : {"", "202", "yesterday", "2026/12/10", "2026-12-10 05:00", "2026-12-10T05:27:10.087Z0"})
+    EXPECT_FALSE(IsTimestampPrefix(bad)) << bad;
+}

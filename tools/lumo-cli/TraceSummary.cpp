@@ -1,0 +1,181 @@
+#include "TraceSummary.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <utility>
+
+namespace lumo_cli {
+
+namespace {
+
+constexpr char kTimestampForm[] = "dddd-dd-ddTdd:dd:dd.dddZ";
+
+bool MatchesForm(const std::string& text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    const char want = kTimestampForm[i];
+    const char c = text[i];
+    if (want == 'd' ? !std::isdigit(static_cast<unsigned char>(c)) : c != want) return false;
+  }
+  return true;
+}
+
+bool AllDigits(const std::string& s, size_t from) {
+  return s.size() > from &&
+         std::all_of(s.begin() + static_cast<long>(from), s.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+struct Line {
+  std::string at, thread, where, event, fields;
+};
+
+// Splits a line of the library's; false for anything else.
+bool ParseLine(std::string text, Line& line) {
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  size_t pos = 0;
+  std::string parts[4];
+  for (std::string& part : parts) {
+    const size_t end = text.find(' ', pos);
+    part = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    pos = end == std::string::npos ? text.size() : end + 1;
+  }
+  line = {parts[0], parts[1], parts[2], parts[3], pos < text.size() ? text.substr(pos) : ""};
+  const size_t form = sizeof kTimestampForm - 1;
+  if (line.at.size() != form || !MatchesForm(line.at, form) || !AllDigits(line.thread, 0)) return false;
+  const bool com = line.where.rfind("COM", 0) == 0 && AllDigits(line.where, 3);
+  const bool unit = line.where.rfind("unit", 0) == 0 && AllDigits(line.where, 4);
+  if (!com && !unit) return false;
+  return !line.event.empty() && std::all_of(line.event.begin(), line.event.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || c == '-';
+  });
+}
+
+// The value of key= among the fields; a quoted value comes back with its
+// quotes, escapes as they stand.
+std::string Field(const std::string& fields, const std::string& key) {
+  const std::string with_space = " " + fields;
+  const size_t at = with_space.find(" " + key + "=");
+  if (at == std::string::npos) return "";
+  size_t pos = at + key.size() + 2;
+  if (pos < with_space.size() && with_space[pos] == '"') {
+    size_t end = pos + 1;
+    while (end < with_space.size() && with_space[end] != '"') end += with_space[end] == '\\' ? 2 : 1;
+    return with_space.substr(pos, std::min(end + 1, with_space.size()) - pos);
+  }
+  const size_t end = with_space.find(' ', pos);
+  return with_space.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+}
+
+// The verdict in a few words: "bad-check code=222", "error why=...".
+std::string VerdictText(const Line& line) {
+  std::string text = Field(line.fields, "result");
+  for (const char* key : {"code", "why"}) {
+    const std::string value = Field(line.fields, key);
+    if (!value.empty()) text += std::string(" ") + key + "=" + value;
+  }
+  return text;
+}
+
+long ChannelOrder(const std::string& channel) {
+  return channel == "-" ? -1 : AllDigits(channel, 0) ? std::stol(channel) : 1000;
+}
+
+}  // namespace
+
+bool IsTimestampPrefix(const std::string& text) {
+  return text.size() >= 4 && text.size() <= sizeof kTimestampForm - 1 && MatchesForm(text, text.size());
+}
+
+TraceSummary SummarizeTrace(std::istream& in, const TraceFilter& filter) {
+  TraceSummary summary;
+  std::map<std::pair<std::string, std::string>, ChannelSummary> channels;
+  std::map<std::string, PortSummary> ports;
+  // The channel of the request under way on each (where, thread), and when
+  // it began.
+  std::map<std::pair<std::string, std::string>, std::pair<std::string, std::string>> open_request;
+  std::string text;
+  while (std::getline(in, text)) {
+    Line line;
+    if (!ParseLine(text, line)) {
+      if (!text.empty() && text != "\r") ++summary.skipped;
+      continue;
+    }
+    if (!filter.where.empty() && line.where != filter.where) continue;
+    // A timestamp beginning with the prefix sorts after it.
+    if (line.at < filter.since) continue;
+    ++summary.lines;
+    if (summary.first_at.empty()) summary.first_at = line.at;
+    summary.last_at = line.at;
+    PortSummary& port = ports[line.where];
+    port.where = line.where;
+    const auto key = std::make_pair(line.where, line.thread);
+    const auto channel_of = [&](const std::string& channel) -> ChannelSummary& {
+      ChannelSummary& c = channels[{line.where, channel}];
+      c.where = line.where;
+      c.channel = channel;
+      return c;
+    };
+    const auto note = [&](std::string& error, std::string& error_at, const std::string& what) {
+      error = what;
+      error_at = line.at;
+    };
+    const std::string& e = line.event;
+    if (e == "request") {
+      open_request[key] = {Field(line.fields, "channel"), line.at};
+      channel_of(open_request[key].first);
+    } else if (e == "done") {
+      ChannelSummary& c = channel_of(Field(line.fields, "channel"));
+      ++c.requests;
+      if (Field(line.fields, "link") == "1" && Field(line.fields, "result") == "0") ++c.valid;
+      // A failed request names its result unless its own error is noted.
+      const auto open = open_request.find(key);
+      const std::string began = open != open_request.end() ? open->second.second : line.at;
+      if (Field(line.fields, "result") != "0" && c.last_error_at < began)
+        note(c.last_error, c.last_error_at, "request result " + Field(line.fields, "result"));
+      open_request.erase(key);
+    } else if (e == "verdict" && Field(line.fields, "result") != "valid") {
+      const auto open = open_request.find(key);
+      if (open != open_request.end()) {
+        ChannelSummary& c = channel_of(open->second.first);
+        note(c.last_error, c.last_error_at, VerdictText(line));
+      }
+    } else if (e == "caught") {
+      const std::string what = "caught " + Field(line.fields, "class") + " in " + Field(line.fields, "where") +
+                               " " + Field(line.fields, "message");
+      const auto open = open_request.find(key);
+      if (open != open_request.end()) {
+        ChannelSummary& c = channel_of(open->second.first);
+        note(c.last_error, c.last_error_at, what);
+      } else {
+        note(port.last_error, port.last_error_at, what);
+      }
+    } else if (e == "port-open") {
+      ++port.opened;
+    } else if (e == "port-lost") {
+      ++port.lost;
+      note(port.last_error, port.last_error_at, "lost, error " + Field(line.fields, "error"));
+    } else if (e == "port-back") {
+      ++port.back;
+    } else if (e == "port-reopened") {
+      ++port.reopened;
+    } else if (e == "port-reopen-failed") {
+      ++port.reopen_failed;
+    } else if (e == "port-open-failed") {
+      ++port.open_failed;
+      note(port.last_error, port.last_error_at, "open failed, error " + Field(line.fields, "error"));
+    }
+  }
+  for (auto& [key, c] : channels)
+    if (c.requests > 0 || !c.last_error.empty()) summary.channels.push_back(c);
+  std::sort(summary.channels.begin(), summary.channels.end(), [](const auto& a, const auto& b) {
+    return a.where != b.where ? a.where < b.where : ChannelOrder(a.channel) < ChannelOrder(b.channel);
+  });
+  for (auto& [where, p] : ports) {
+    if (p.opened || p.open_failed || p.lost || p.back || p.reopened || p.reopen_failed || !p.last_error.empty())
+      summary.ports.push_back(p);
+  }
+  return summary;
+}
+
+}  // namespace lumo_cli

@@ -111,6 +111,10 @@ std::vector<Seen> RunSession(SimGauge& sim, const DriverHandle& d) {
   request(true);
   fault("code=4 kind=silence count=3");
   request(true);
+  fault("code=4 kind=truncate count=3");
+  request(true);
+  fault("code=4 kind=garbledcheck count=3");  // the reply check raises
+  request(true);
 
   sim.Ok("drop");
   EXPECT_TRUE(WaitFor([&] { return silo.GaugePort()->DeviceLost(); }, 5000)) << "loss unnoticed";
@@ -191,6 +195,11 @@ TEST_P(TraceTest, ScriptedSessionLeavesItsEventsInOrderAndChangesNothing) {
       " verdict attempt=2 result=no-reply",
       " verdict attempt=3 result=no-reply",
       " done name=value4 channel=1 link=2 result=0",
+      " verdict attempt=3 result=incomplete code=209",
+      " done name=value4 channel=1 link=3 result=0",
+      " verdict attempt=3 result=error class=EConvertError why=\"",
+      " caught where=SendRequest class=EConvertError message=\"",
+      " done name=value4 channel=1 link=3 result=-2",
       com + " port-lost error=\\d+",
       " done name=value4 channel=1 link=2 result=0",
       com + " port-reopened",
@@ -254,6 +263,19 @@ TEST_P(TraceTest, CommunicationUnitRequests) {
     if (at < expected.size() && line.find(expected[at]) != std::string::npos) ++at;
   }
   EXPECT_EQ(at, expected.size()) << "missing: " << (at < expected.size() ? expected[at] : "");
+}
+
+// A port that cannot be opened: its Win32 error and the library's message,
+// in UTF-8.
+TEST_P(TraceTest, PortThatCannotBeOpened) {
+  if (GetParam()) GTEST_SKIP() << "the open does not depend on the reply mode";
+  Configure("TraceFile=" + TracePath() + "\r\n");
+  EXPECT_THROW(new TSilo(99 + 2, nullptr), lumo::EOpenPortFail);
+  const auto lines = ReadLines(TracePath());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(std::regex_search(lines[1], std::regex(
+      "COM99 port-open-failed error=[1-9]\\d* class=EOpenPortFail message=\"Невозможно открыть COM99\"")))
+      << lines[1];
 }
 
 // A trace that cannot be written turns itself off; the exchange goes on.

@@ -55,13 +55,18 @@ std::shared_ptr<lumo::Trace> TSilo::OpenTrace(uint8_t connection_type) {
   return lumo::Trace::Open(settings.file, settings.max_kb, where);
 }
 
+void TSilo::TracedChannel(char (&text)[8]) const {
+  if (traced_channel_ >= 0) std::snprintf(text, sizeof text, "%d", traced_channel_);
+  else std::snprintf(text, sizeof text, "-");
+}
+
 void TSilo::TraceValue(const char* format, ...) {
   char value[128];
   va_list args;
   va_start(args, format);
   std::vsnprintf(value, sizeof value, format, args);
   va_end(args);
-  char channel[8] = "-";
-  if (traced_channel_ >= 0) std::snprintf(channel, sizeof channel, "%d", traced_channel_);
+  char channel[8];
+  TracedChannel(channel);
   trace_->Event("value", "name=%s channel=%s value=%s", traced_name_, channel, value);
 }

@@ -107,6 +107,8 @@ class TSilo {
                             size_t* reply_length);
   void TraceRequest(const uint8_t* payload, uint8_t payload_length);
   void TraceUnitReply(const uint8_t* reply, uint8_t received);
+  // The traced request's channel, "-" for a whole-gauge request.
+  void TracedChannel(char (&text)[8]) const;
 
   // The host's view: the first word points at slot 0 of the slot table.
   void* const* slots_;

@@ -22,8 +22,8 @@ int32_t TSilo::SendRequest(uint8_t* buffer, uint8_t payload_length, uint8_t expe
   if (!trace_) return SendOverTransport(buffer, payload_length, expected_length, reply_length);
   TraceRequest(buffer, payload_length);
   const int32_t result = SendOverTransport(buffer, payload_length, expected_length, reply_length);
-  char channel[8] = "-";
-  if (traced_channel_ >= 0) std::snprintf(channel, sizeof channel, "%d", traced_channel_);
+  char channel[8];
+  TracedChannel(channel);
   trace_->Event("done", "name=%s channel=%s link=%u result=%d", traced_name_, channel,
                 static_cast<unsigned>(GetLinkState()), static_cast<int>(result));
   return result;
@@ -36,8 +36,8 @@ void TSilo::TraceRequest(const uint8_t* payload, uint8_t payload_length) {
   traced_unit_replies_ = 0;
   char hex[2 * 256 + 1];
   lumo::protocol::HexBytes(payload, payload_length, hex, sizeof hex);
-  char channel[8] = "-";
-  if (traced_channel_ >= 0) std::snprintf(channel, sizeof channel, "%d", traced_channel_);
+  char channel[8];
+  TracedChannel(channel);
   trace_->Event("request", "name=%s channel=%s code=%02X payload=%s", kind.name, channel,
                 static_cast<unsigned>(kind.code), hex);
 }

@@ -418,8 +418,10 @@ TEST_F(TuningDialog, HostWindowGoingBeforeTheDriverIsReleased) {
     OpenDialog(host.hwnd(), GetMenuItemID(GetSubMenu(host.bar(), 1), 1));
     PostThreadMessageW(GetWindowThreadProcessId(FindDialog(), nullptr), WM_QUIT, 7, 0);
     EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }));
+    // The host's loop ends by itself and its thread destroys the window; only
+    // then may Join post its own quit, which would otherwise come first.
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(host.hwnd()); }));
     EXPECT_EQ(host.Join(), 7);
-    EXPECT_FALSE(IsWindow(host.hwnd()));
     lumo::Release(driver);
   }
   {

@@ -57,8 +57,9 @@ TEST(TraceSummary, RowsPerPortAndChannel) {
     long requests, valid;
     const char* last_error;
   } want[] = {
-      {"COM4", "-", 1, 1, ""},
-      {"COM4", "1", 2, 1, "no-reply"},
+      // The port was lost after these rows' own errors.
+      {"COM4", "-", 1, 1, "lost, error 21"},
+      {"COM4", "1", 2, 1, "lost, error 21"},
       {"COM4", "2", 1, 0, "caught EConvertError in SendRequest \"G? is no number\""},
       {"unit0", "1", 1, 0, "request result -1"},
   };
@@ -109,4 +110,45 @@ TEST(TraceSummary, TimestampPrefixes) {
     EXPECT_TRUE(IsTimestampPrefix(good)) << good;
   for (const char* bad : {"", "202", "yesterday", "2026/12/10", "2026-12-10 05:00", "2026-12-10T05:27:10.087Z0"})
     EXPECT_FALSE(IsTimestampPrefix(bad)) << bad;
+}
+
+// Short traces for the choice of the last error and the reading of fields.
+TEST(TraceSummary, LastErrorAndOddLines) {
+  const std::string r1 = "2026-12-10T05:00:01.000Z 7 COM3 request name=value4 channel=1 code=04 payload=010400\n";
+  const std::string d1 = "2026-12-10T05:00:02.000Z 7 COM3 done name=value4 channel=1 link=3 result=0\n";
+  const struct {
+    const char* what;
+    std::string trace;
+    const char* rows;  // where channel requests/valid last error, one per line
+  } cases[] = {
+      {"a key quoted inside a value is no field", r1 +
+           "2026-12-10T05:00:01.500Z 7 COM3 verdict attempt=1 result=error class=E why=\"x code=5\"\n" + d1,
+       "COM3 1 1/0 error why=\"x code=5\"\n"},
+      {"the latest by time, not by place: a rolled-over file pasted after the current one",
+       r1 + "2026-12-10T05:00:01.500Z 7 COM3 verdict attempt=1 result=no-reply\n" + d1 +
+           "2026-12-09T23:00:01.000Z 7 COM3 request name=value4 channel=1 code=04 payload=010400\n"
+           "2026-12-09T23:00:01.500Z 7 COM3 verdict attempt=1 result=bad-check code=222\n"
+           "2026-12-09T23:00:02.000Z 7 COM3 done name=value4 channel=1 link=3 result=0\n",
+       "COM3 1 2/0 no-reply\n"},
+      {"a later failed open of the port is the channel's last error",
+       r1 + "2026-12-10T05:00:01.500Z 7 COM3 verdict attempt=1 result=bad-check code=223\n" + d1 +
+           "2026-12-10T05:00:09.000Z 7 COM3 port-open-failed error=2 message=\"gone\"\n",
+       "COM3 1 1/0 open failed, error 2\n"},
+      {"channel numbers in numeric order, however long",
+       "2026-12-10T05:00:01.000Z 7 COM3 done name=value4 channel=99999999999999999999 link=1 result=0\n"
+       "2026-12-10T05:00:01.000Z 7 COM3 done name=value4 channel=10 link=1 result=0\n"
+       "2026-12-10T05:00:01.000Z 7 COM3 done name=value4 channel=9 link=1 result=0\n",
+       "COM3 9 1/1 -\nCOM3 10 1/1 -\nCOM3 99999999999999999999 1/1 -\n"},
+      {"control bytes of a foreign file are escaped, LF endings read",
+       r1 + "2026-12-10T05:00:01.500Z 7 COM3 caught where=send class=E message=\x1b[2J\n" + d1,
+       "COM3 1 1/0 caught E in send \\x1B[2J\n"},
+  };
+  for (const auto& c : cases) {
+    std::istringstream in(c.trace);
+    std::string rows;
+    for (const ChannelSummary& row : SummarizeTrace(in, {}).channels)
+      rows += row.where + " " + row.channel + " " + std::to_string(row.requests) + "/" + std::to_string(row.valid) +
+              " " + (row.last_error.empty() ? "-" : row.last_error) + "\n";
+    EXPECT_EQ(rows, c.rows) << c.what;
+  }
 }

@@ -352,6 +352,7 @@ TEST(LumoCli, BadInputAndMissingPorts) {
       {"trace", 2, "file"},
       {"trace no-such-trace.log", 2, "cannot read the trace file 'no-such-trace.log'"},
       {"trace x.log --since yesterday", 2, "bad --since 'yesterday'"},
+      {"--trace " + std::string(260, 'x') + " info" + com, 2, "--trace: the file name is longer than 259"},
       // No device stands behind COM200 in the test prefix.
       {"info --com 200", 1, "cannot open COM200: "},
   };

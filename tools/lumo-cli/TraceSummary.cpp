@@ -52,19 +52,45 @@ bool ParseLine(std::string text, Line& line) {
 }
 
 // The value of key= among the fields; a quoted value comes back with its
-// quotes, escapes as they stand.
+// quotes, escapes as they stand. Walks the fields one by one, so that a key
+// inside a quoted value (a message quoting "code=5") is not taken for one.
 std::string Field(const std::string& fields, const std::string& key) {
-  const std::string with_space = " " + fields;
-  const size_t at = with_space.find(" " + key + "=");
-  if (at == std::string::npos) return "";
-  size_t pos = at + key.size() + 2;
-  if (pos < with_space.size() && with_space[pos] == '"') {
-    size_t end = pos + 1;
-    while (end < with_space.size() && with_space[end] != '"') end += with_space[end] == '\\' ? 2 : 1;
-    return with_space.substr(pos, std::min(end + 1, with_space.size()) - pos);
+  size_t pos = 0;
+  while (pos < fields.size()) {
+    const size_t eq = fields.find('=', pos);
+    const size_t space = fields.find(' ', pos);
+    if (eq == std::string::npos) return "";
+    if (space < eq) {  // a word without a value
+      pos = space + 1;
+      continue;
+    }
+    size_t end = eq + 1;
+    if (end < fields.size() && fields[end] == '"') {
+      ++end;
+      while (end < fields.size() && fields[end] != '"') end += fields[end] == '\\' ? 2 : 1;
+      end = std::min(end + 1, fields.size());
+    } else {
+      end = std::min(fields.find(' ', end), fields.size());
+    }
+    if (fields.compare(pos, eq - pos, key) == 0) return fields.substr(eq + 1, end - eq - 1);
+    pos = end + 1;
   }
-  const size_t end = with_space.find(' ', pos);
-  return with_space.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+  return "";
+}
+
+// Control bytes of a foreign file are not passed on to a terminal.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      static const char kHex[] = "0123456789ABCDEF";
+      out += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 // The verdict in a few words: "bad-check code=222", "error why=...".
@@ -77,8 +103,13 @@ std::string VerdictText(const Line& line) {
   return text;
 }
 
-long ChannelOrder(const std::string& channel) {
-  return channel == "-" ? -1 : AllDigits(channel, 0) ? std::stol(channel) : 1000;
+// "-" first, then channel numbers in numeric order (of any length), then the
+// rest as text.
+bool ChannelBefore(const std::string& a, const std::string& b) {
+  const auto rank = [](const std::string& c) { return c == "-" ? 0 : AllDigits(c, 0) ? 1 : 2; };
+  if (rank(a) != rank(b)) return rank(a) < rank(b);
+  if (rank(a) == 1 && a.size() != b.size()) return a.size() < b.size();
+  return a < b;
 }
 
 }  // namespace
@@ -91,6 +122,9 @@ TraceSummary SummarizeTrace(std::istream& in, const TraceFilter& filter) {
   TraceSummary summary;
   std::map<std::pair<std::string, std::string>, ChannelSummary> channels;
   std::map<std::string, PortSummary> ports;
+  // Each port's latest loss or failed open, which every channel of the port
+  // may show as its last error: (text, time).
+  std::map<std::string, std::pair<std::string, std::string>> port_failure;
   // The channel of the request under way on each (where, thread), and when
   // it began.
   std::map<std::pair<std::string, std::string>, std::pair<std::string, std::string>> open_request;
@@ -105,8 +139,10 @@ TraceSummary SummarizeTrace(std::istream& in, const TraceFilter& filter) {
     // A timestamp beginning with the prefix sorts after it.
     if (line.at < filter.since) continue;
     ++summary.lines;
-    if (summary.first_at.empty()) summary.first_at = line.at;
-    summary.last_at = line.at;
+    // Lines of several processes, or a rolled-over file put before the
+    // current one, need not come in time order.
+    if (summary.first_at.empty() || line.at < summary.first_at) summary.first_at = line.at;
+    if (line.at > summary.last_at) summary.last_at = line.at;
     PortSummary& port = ports[line.where];
     port.where = line.where;
     const auto key = std::make_pair(line.where, line.thread);
@@ -117,15 +153,16 @@ TraceSummary SummarizeTrace(std::istream& in, const TraceFilter& filter) {
       return c;
     };
     const auto note = [&](std::string& error, std::string& error_at, const std::string& what) {
-      error = what;
+      if (line.at < error_at) return;
+      error = Printable(what);
       error_at = line.at;
     };
     const std::string& e = line.event;
     if (e == "request") {
-      open_request[key] = {Field(line.fields, "channel"), line.at};
+      open_request[key] = {Printable(Field(line.fields, "channel")), line.at};
       channel_of(open_request[key].first);
     } else if (e == "done") {
-      ChannelSummary& c = channel_of(Field(line.fields, "channel"));
+      ChannelSummary& c = channel_of(Printable(Field(line.fields, "channel")));
       ++c.requests;
       if (Field(line.fields, "link") == "1" && Field(line.fields, "result") == "0") ++c.valid;
       // A failed request names its result unless its own error is noted.
@@ -155,6 +192,8 @@ TraceSummary SummarizeTrace(std::istream& in, const TraceFilter& filter) {
     } else if (e == "port-lost") {
       ++port.lost;
       note(port.last_error, port.last_error_at, "lost, error " + Field(line.fields, "error"));
+      auto& failure = port_failure[line.where];
+      note(failure.first, failure.second, "lost, error " + Field(line.fields, "error"));
     } else if (e == "port-back") {
       ++port.back;
     } else if (e == "port-reopened") {
@@ -164,12 +203,21 @@ TraceSummary SummarizeTrace(std::istream& in, const TraceFilter& filter) {
     } else if (e == "port-open-failed") {
       ++port.open_failed;
       note(port.last_error, port.last_error_at, "open failed, error " + Field(line.fields, "error"));
+      auto& failure = port_failure[line.where];
+      note(failure.first, failure.second, "open failed, error " + Field(line.fields, "error"));
     }
   }
-  for (auto& [key, c] : channels)
-    if (c.requests > 0 || !c.last_error.empty()) summary.channels.push_back(c);
+  for (auto& [key, c] : channels) {
+    if (c.requests == 0 && c.last_error.empty()) continue;
+    const auto failure = port_failure.find(c.where);
+    if (failure != port_failure.end() && failure->second.second > c.last_error_at) {
+      c.last_error = failure->second.first;
+      c.last_error_at = failure->second.second;
+    }
+    summary.channels.push_back(c);
+  }
   std::sort(summary.channels.begin(), summary.channels.end(), [](const auto& a, const auto& b) {
-    return a.where != b.where ? a.where < b.where : ChannelOrder(a.channel) < ChannelOrder(b.channel);
+    return a.where != b.where ? a.where < b.where : ChannelBefore(a.channel, b.channel);
   });
   for (auto& [where, p] : ports) {
     if (p.opened || p.open_failed || p.lost || p.back || p.reopened || p.reopen_failed || !p.last_error.empty())

@@ -21,7 +21,9 @@ struct ChannelSummary {
   std::string channel;
   long requests = 0;
   long valid = 0;          // ended with link state 1 and result 0
-  std::string last_error;  // the latest verdict other than valid, or error caught
+  // The latest of: a verdict other than valid, an error caught in one of its
+  // requests, a failed request's result, its port's loss or failed open.
+  std::string last_error;
   std::string last_error_at;
   long Loss() const { return requests - valid; }
 };
@@ -29,7 +31,7 @@ struct ChannelSummary {
 struct PortSummary {
   std::string where;
   long lost = 0, back = 0, reopened = 0, reopen_failed = 0, open_failed = 0, opened = 0;
-  std::string last_error;
+  std::string last_error;  // the latest loss, failed open, or error caught outside a request
   std::string last_error_at;
 };
 

@@ -575,26 +575,35 @@ int RunTrace(const std::string& file, const TraceFilter& filter, OutputFormat fo
     return kExitUsage;
   }
   const TraceSummary summary = SummarizeTrace(in, filter);
+  if (in.bad()) {
+    Line(stderr, "lumo-cli: cannot read the trace file '" + file + "' to its end");
+    return kExitUsage;
+  }
+  const auto loss_percent = [](const ChannelSummary& c) {
+    return c.requests ? 100.0 * static_cast<double>(c.Loss()) / static_cast<double>(c.requests) : 0.0;
+  };
   if (format == OutputFormat::kJson) {
     json out = {{"lines", summary.lines}, {"skipped", summary.skipped}, {"first", summary.first_at},
                 {"last", summary.last_at}};
     out["channels"] = json::array();
     for (const ChannelSummary& c : summary.channels)
       out["channels"].push_back({{"where", c.where}, {"channel", c.channel}, {"requests", c.requests},
-                                 {"valid", c.valid}, {"loss", c.Loss()}, {"last_error", c.last_error},
-                                 {"last_error_at", c.last_error_at}});
+                                 {"valid", c.valid}, {"loss", c.Loss()},
+                                 {"loss_pct", std::round(loss_percent(c) * 100) / 100},
+                                 {"last_error", c.last_error}, {"last_error_at", c.last_error_at}});
     out["ports"] = json::array();
     for (const PortSummary& p : summary.ports)
       out["ports"].push_back({{"where", p.where}, {"opened", p.opened}, {"open_failed", p.open_failed},
                               {"lost", p.lost}, {"back", p.back}, {"reopened", p.reopened},
                               {"reopen_failed", p.reopen_failed}, {"last_error", p.last_error},
                               {"last_error_at", p.last_error_at}});
-    Line(stdout, out.dump());
+    // A customer's file need not be UTF-8.
+    Line(stdout, out.dump(-1, ' ', false, json::error_handler_t::replace));
   } else {
     Line(stdout, Format("%-7s %-7s %9s %9s %9s %7s  %s", "where", "channel", "requests", "valid", "loss",
                         "loss %", "last error"));
     for (const ChannelSummary& c : summary.channels) {
-      const double percent = c.requests ? 100.0 * static_cast<double>(c.Loss()) / static_cast<double>(c.requests) : 0.0;
+      const double percent = loss_percent(c);
       const std::string error = c.last_error.empty() ? "-" : c.last_error + " at " + c.last_error_at;
       Line(stdout, Format("%-7s %-7s %9ld %9ld %9ld %7.1f  ", c.where.c_str(), c.channel.c_str(), c.requests,
                           c.valid, c.Loss(), percent) + error);
@@ -767,7 +776,10 @@ int main(int argc, char** argv) {
         (count = std::stoi(count_text)) < 1 || count > 1000000)
       return Usage("bad --count '" + count_text + "' (a number of rounds, 1 to 1000000)");
   }
-  // Read by the library whenever it builds a driver object.
+  // Read by the library whenever it builds a driver object; it takes no
+  // longer name, and would trace elsewhere or not at all.
+  if (trace_into.size() >= MAX_PATH)
+    return Usage("--trace: the file name is longer than " + std::to_string(MAX_PATH - 1) + " characters");
   if (!trace_into.empty()) SetEnvironmentVariableA(lumo::kTraceFileVariable, trace_into.c_str());
   int status = kExitUsage;
   if (trace->parsed()) {

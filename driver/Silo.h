@@ -106,7 +106,7 @@ class TSilo {
   int32_t SendOverTransport(uint8_t* buffer, uint8_t payload_length, uint8_t expected_length,
                             size_t* reply_length);
   void TraceRequest(const uint8_t* payload, uint8_t payload_length);
-  void TraceUnitReply(const uint8_t* reply, uint8_t received);
+  void TraceUnitReply(const uint8_t* reply, uint8_t received, const uint32_t* code);
   // The traced request's channel, "-" for a whole-gauge request.
   void TracedChannel(char (&text)[8]) const;
 

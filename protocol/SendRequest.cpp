@@ -90,8 +90,15 @@ int32_t TSilo::SendOverTransport(uint8_t* buffer, uint8_t payload_length, uint8_
 
 bool TSilo::ValidateReply(uint8_t /*address*/, const uint8_t* reply, int32_t /*limit*/,
                           uint8_t& received, uint8_t& /*expected*/) {
-  if (trace_ && unit_ && connection_type_ < 3) TraceUnitReply(reply, received);
-  const uint32_t code = CheckReplyFrame(reply, received);
+  const bool traced = trace_ && unit_ && connection_type_ < 3;
+  uint32_t code = 0;
+  try {
+    code = CheckReplyFrame(reply, received);
+  } catch (...) {
+    if (traced) TraceUnitReply(reply, received, nullptr);
+    throw;
+  }
+  if (traced) TraceUnitReply(reply, received, &code);
   validated_length_ = code == lumo::kReplyValid ? received : 0;
   if (unit_ && connection_type_ < 3) {
     UnitEntry<lumo::UnitReportReplyCheckFn>(unit_, lumo::kUnitReportReplyCheck)(
@@ -101,24 +108,13 @@ bool TSilo::ValidateReply(uint8_t /*address*/, const uint8_t* reply, int32_t /*l
 }
 
 // A reply the communication unit collected: its bytes and the check's verdict
-// (the unit itself decides about further attempts).
-void TSilo::TraceUnitReply(const uint8_t* reply, uint8_t received) {
+// (the unit itself decides about further attempts). code is null inside the
+// catch block of a check that raised.
+void TSilo::TraceUnitReply(const uint8_t* reply, uint8_t received, const uint32_t* code) {
   const int n = ++traced_unit_replies_;
   char escaped[4 * 256 + 1];
   lumo::protocol::EscapeBytes(reply, received, escaped, sizeof escaped);
   trace_->Event("recv", "attempt=%d bytes=\"%s\"", n, escaped);
-  try {
-    const uint32_t code = CheckReplyFrame(reply, received);
-    if (code == lumo::kReplyValid)
-      trace_->Event("verdict", "attempt=%d result=valid length=%u", n, static_cast<unsigned>(received));
-    else if (code == lumo::kReplyBadEnd)
-      trace_->Event("verdict", "attempt=%d result=incomplete code=%u", n, static_cast<unsigned>(code));
-    else
-      trace_->Event("verdict", "attempt=%d result=bad-check code=%u", n, static_cast<unsigned>(code));
-  } catch (...) {
-    char why[256];
-    lumo::QuoteText(lumo::CurrentExceptionMessage(), why, sizeof why);
-    trace_->Event("verdict", "attempt=%d result=error class=%s why=\"%s\"", n,
-                  lumo::CurrentExceptionClass(), why);
-  }
+  if (code) trace_->CheckVerdict(n, *code, received);
+  else trace_->ErrorVerdict(n);
 }

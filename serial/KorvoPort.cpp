@@ -286,14 +286,11 @@ void TKorvoComPort::TraceAttempt(int attempt, int32_t verdict, uint8_t received)
     i = last + 1;
   }
   if (verdict == -1) {
-    char why[256];
-    lumo::QuoteText(lumo::CurrentExceptionMessage(), why, sizeof why);
-    trace.Event("verdict", "attempt=%d result=error class=%s why=\"%s\"", attempt,
-                lumo::CurrentExceptionClass(), why);
+    trace.ErrorVerdict(attempt);
     return;
   }
   if (verdict == kResultReplyCopied) {
-    trace.Event("verdict", "attempt=%d result=valid length=%u", attempt, received);
+    trace.CheckVerdict(attempt, lumo::kReplyValid, received);
     return;
   }
   if (verdict == kResultNoReply) {
@@ -307,16 +304,11 @@ void TKorvoComPort::TraceAttempt(int attempt, int32_t verdict, uint8_t received)
   try {
     code = lumo::protocol::CheckReplyFrame(judged, received);
   } catch (...) {
-    char why[256];
-    lumo::QuoteText(lumo::CurrentExceptionMessage(), why, sizeof why);
-    trace.Event("verdict", "attempt=%d result=error class=%s why=\"%s\"", attempt,
-                lumo::CurrentExceptionClass(), why);
+    trace.ErrorVerdict(attempt);
     return;
   }
   if (code == lumo::kReplyValid)
     trace.Event("verdict", "attempt=%d result=not-taken why=other-request", attempt);
-  else if (code == lumo::kReplyBadEnd)
-    trace.Event("verdict", "attempt=%d result=incomplete code=%u", attempt, code);
   else
-    trace.Event("verdict", "attempt=%d result=bad-check code=%u", attempt, static_cast<unsigned>(code));
+    trace.CheckVerdict(attempt, code, received);
 }

@@ -108,6 +108,20 @@ void Trace::Caught(const char* where) {
   Event("caught", "where=%s class=%s message=\"%s\"", where, CurrentExceptionClass(), message);
 }
 
+void Trace::CheckVerdict(int attempt, uint32_t code, unsigned length) {
+  if (code == kReplyValid)
+    Event("verdict", "attempt=%d result=valid length=%u", attempt, length);
+  else
+    Event("verdict", "attempt=%d result=%s code=%u", attempt,
+          code == kReplyBadEnd ? "incomplete" : "bad-check", static_cast<unsigned>(code));
+}
+
+void Trace::ErrorVerdict(int attempt) {
+  char why[256];
+  QuoteText(CurrentExceptionMessage(), why, sizeof why);
+  Event("verdict", "attempt=%d result=error class=%s why=\"%s\"", attempt, CurrentExceptionClass(), why);
+}
+
 void Trace::Write(const char* line, size_t length) {
   const bool locked =
       file_mutex_ && WaitForSingleObject(file_mutex_, kMutexWaitMs) != WAIT_TIMEOUT;

@@ -45,6 +45,11 @@ class Trace {
   // One line: the event and its fields, printf-style. Never throws.
   void Event(const char* event) { Event(event, "%s", ""); }
   void Event(const char* event, const char* format, ...) LUMO_TRACE_PRINTF(3, 4);
+  // An attempt's verdict from the reply check's code: valid (length
+  // characters), incomplete (no frame end) or bad-check.
+  void CheckVerdict(int attempt, uint32_t code, unsigned length);
+  // Called inside a catch block: the attempt that the error in flight ended.
+  void ErrorVerdict(int attempt);
   // Called inside a catch block: a `caught` line with the error's class and
   // message, and where it was caught.
   void Caught(const char* where);

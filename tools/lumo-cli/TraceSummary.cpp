@@ -157,6 +157,12 @@ TraceSummary SummarizeTrace(std::istream& in, const TraceFilter& filter) {
       error = Printable(what);
       error_at = line.at;
     };
+    // A loss or failed open: the port's last error, and one its channels may show.
+    const auto port_failed = [&](const std::string& what) {
+      note(port.last_error, port.last_error_at, what);
+      auto& failure = port_failure[line.where];
+      note(failure.first, failure.second, what);
+    };
     const std::string& e = line.event;
     if (e == "request") {
       open_request[key] = {Printable(Field(line.fields, "channel")), line.at};
@@ -191,9 +197,7 @@ TraceSummary SummarizeTrace(std::istream& in, const TraceFilter& filter) {
       ++port.opened;
     } else if (e == "port-lost") {
       ++port.lost;
-      note(port.last_error, port.last_error_at, "lost, error " + Field(line.fields, "error"));
-      auto& failure = port_failure[line.where];
-      note(failure.first, failure.second, "lost, error " + Field(line.fields, "error"));
+      port_failed("lost, error " + Field(line.fields, "error"));
     } else if (e == "port-back") {
       ++port.back;
     } else if (e == "port-reopened") {
@@ -202,9 +206,7 @@ TraceSummary SummarizeTrace(std::istream& in, const TraceFilter& filter) {
       ++port.reopen_failed;
     } else if (e == "port-open-failed") {
       ++port.open_failed;
-      note(port.last_error, port.last_error_at, "open failed, error " + Field(line.fields, "error"));
-      auto& failure = port_failure[line.where];
-      note(failure.first, failure.second, "open failed, error " + Field(line.fields, "error"));
+      port_failed("open failed, error " + Field(line.fields, "error"));
     }
   }
   for (auto& [key, c] : channels) {

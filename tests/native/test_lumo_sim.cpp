@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Sim.h"
+#include "SimOutputQueue.h"
 #include "protocol/FrameCodec.h"
 
 namespace sim = lumo::sim;
@@ -270,6 +271,40 @@ TEST(LumoSimLine, CharacterTimes) {
   };
   for (const auto& c : cases)
     EXPECT_NEAR(sim::CharMicros(c.baud, c.data_bits, c.parity, c.stop_bits), c.micros, 0.01) << c.baud;
+}
+
+// Characters leave a paced line in the order of their due times, whatever the
+// order they were queued in, and none leaves before its time. (Chosen against
+// a clock read per entry, a busy machine once let a later character pass the
+// deadline first: "0258" went out as "2058", with the frame's check intact.)
+TEST(LumoSimLine, OutputLeavesInDueOrder) {
+  using std::chrono::milliseconds;
+  const sim::Clock::time_point t0{};
+  const struct {
+    const char* queued;  // one character per entry, due at t0 + the digit after it (ms)
+    int now_ms;
+    const char* leaves;
+  } cases[] = {
+      {"a1b2c3", 3, "abc"},     // queued in order
+      {"c3a1b2", 3, "abc"},     // queued out of order
+      {"a1b2c3", 2, "ab"},      // c not yet due
+      {"a5", 4, ""},            // nothing due
+      {"x2y2z2", 2, "xyz"},     // equal times: the order queued
+      {"b2a1b2c2", 2, "abbc"},  // earlier first, then ties in order
+  };
+  for (const auto& c : cases) {
+    sim::OutputQueue q;
+    for (const char* p = c.queued; *p; p += 2) {
+      sim::PendingOutput o;
+      o.due = t0 + milliseconds(p[1] - '0');
+      o.bytes = std::string(1, p[0]);
+      q.Push(o);
+    }
+    std::string left;
+    while (const auto out = q.PopDue(t0 + milliseconds(c.now_ms))) left += out->bytes;
+    EXPECT_EQ(left, c.leaves) << c.queued << " at " << c.now_ms;
+    EXPECT_EQ(q.Chars(), std::string(c.queued).size() / 2 - left.size()) << c.queued;
+  }
 }
 
 TEST(LumoSimDescription, ErrorsNameTheLine) {

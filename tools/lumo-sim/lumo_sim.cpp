@@ -31,10 +31,11 @@
 #include <nlohmann/json.hpp>
 
 #include "Sim.h"
+#include "SimOutputQueue.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using lumo::sim::Clock;
 using lumo::sim::Sim;
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -321,15 +322,6 @@ class Tracer {
   Clock::time_point start_;
 };
 
-struct Pending {
-  Clock::time_point due;
-  std::string bytes;
-  int ch, code;
-  std::string note;
-  bool traced = true;  // a paced chunk is traced whole with its first character
-  std::string shown;   // what the trace shows, when not the bytes themselves
-};
-
 void SetRaw(int fd, bool set_speed) {
   termios t{};
   if (tcgetattr(fd, &t) != 0) Die(std::string("tcgetattr: ") + std::strerror(errno));
@@ -545,7 +537,7 @@ int main(int argc, char** argv) {
   }
 
   std::vector<Client> clients;
-  std::vector<Pending> pending;
+  lumo::sim::OutputQueue pending;
   int status = 0;
   std::optional<Clock::time_point> back_at;  // while the far end has vanished
   // Pacing ("set pace=" switches it): a real device is paced by its own
@@ -563,12 +555,12 @@ int main(int argc, char** argv) {
   auto send = [&](Clock::time_point at, const std::string& bytes, int ch, int code, const std::string& note) {
     const auto one = char_time();
     if (one.count() == 0) {
-      pending.push_back({at, bytes, ch, code, note, true, std::string()});
+      pending.Push({at, bytes, ch, code, note, true, std::string()});
       return at;
     }
     for (size_t k = 0; k < bytes.size(); ++k) {
       tx_free = std::max(tx_free, at) + one;
-      pending.push_back({tx_free - one, bytes.substr(k, 1), ch, code, note, k == 0, k == 0 ? bytes : std::string()});
+      pending.Push({tx_free - one, bytes.substr(k, 1), ch, code, note, k == 0, k == 0 ? bytes : std::string()});
     }
     return tx_free;
   };
@@ -578,7 +570,7 @@ int main(int argc, char** argv) {
     if (slave >= 0) close(slave);
     if (line >= 0) close(line);
     slave = line = -1;
-    pending.clear();
+    pending.Clear();
     back_at.reset();
   };
   auto open_line = [&] {
@@ -645,8 +637,7 @@ int main(int argc, char** argv) {
       c.in.erase(0, nl + 1);
       if (!cmd.empty() && cmd.back() == '\r') cmd.pop_back();
       if (cmd.find_first_not_of(" \t") == std::string::npos) continue;
-      sim.pending_chars = 0;
-      for (const auto& p : pending) sim.pending_chars += p.bytes.size();
+      sim.pending_chars = pending.Chars();
       std::string reply = sim.Control(cmd);
       if (sim.line_request) {
         reply = carry_out(*sim.line_request, c, reply);
@@ -676,21 +667,18 @@ int main(int argc, char** argv) {
       if (timeout_us < 0 || t < timeout_us) timeout_us = t;
     };
     if (back_at) earliest(*back_at);
-    for (const auto& p : pending) earliest(p.due);
+    if (const auto due = pending.EarliestDue()) earliest(*due);
     for (const auto& c : clients)
       if (c.receive) earliest(c.receive->deadline);
     timespec ts{static_cast<time_t>(timeout_us / 1000000), static_cast<long>(timeout_us % 1000000) * 1000};
     const int r = ppoll(fds.data(), fds.size(), timeout_us < 0 ? nullptr : &ts, nullptr);
     if (r < 0 && errno != EINTR) Die(std::string("poll: ") + std::strerror(errno));
 
-    // Due output first, in order of due time.
-    for (;;) {
-      auto best = pending.end();
-      for (auto it = pending.begin(); it != pending.end(); ++it)
-        if (it->due <= Clock::now() && (best == pending.end() || it->due < best->due)) best = it;
-      if (best == pending.end()) break;
-      const Pending p = *best;
-      pending.erase(best);
+    // Due output first, in order of due time, chosen against one reading of
+    // the clock (see OutputQueue::PopDue).
+    const auto written_at = Clock::now();
+    while (const auto due = pending.PopDue(written_at)) {
+      const auto& p = *due;
       if (!WriteAll(line, p.bytes)) tracer.Event("info", "", p.ch, p.code, std::string("write failed: ") + std::strerror(errno));
       if (p.traced) tracer.Event("tx", p.shown.empty() ? p.bytes : p.shown, p.ch, p.code, p.note);
     }

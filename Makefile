@@ -6,7 +6,7 @@ TEST_ARCH = $(shell scripts/test-arch.sh)
 TEST_BUILD = $(BUILD)/test-$(TEST_ARCH)
 JOBS ?= 2
 
-.PHONY: all setup dll dist native test-build test test-i686 demo host fuzz bench soak coverage clean
+.PHONY: all setup dll dist native test-build test test-i686 demo host fuzz bench soak coverage coverage-cases clean
 
 all: dll
 
@@ -91,3 +91,9 @@ bench: test-build
 # tools and tests).
 coverage: dist native
 	scripts/coverage.sh
+
+# Each test case of the coverage run alone, with the library lines and
+# branches it reaches: the cases that reach nothing no other case reaches, and
+# a set picked greedily that reaches all (build/coverage/cases.txt).
+coverage-cases: dist native
+	scripts/coverage-cases.py

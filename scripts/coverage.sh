@@ -12,20 +12,13 @@
 set -uo pipefail
 LUMO_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 export LUMO_ROOT
-cd "$LUMO_ROOT"
+cd "$LUMO_ROOT" || exit 1
 arch=$(scripts/test-arch.sh)
 win=build/coverage-$arch
 nat=build/coverage-native
 out=build/coverage
-jobs=${JOBS:-2}
 
-set -e
-cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch.cmake" -DLUMO_BUILD_TESTS=ON \
-  -DLUMO_ROOT="$LUMO_ROOT" -DLUMO_COVERAGE=ON >/dev/null
-cmake --build "$win" -j"$jobs"
-cmake -S . -B "$nat" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DLUMO_COVERAGE=ON >/dev/null
-cmake --build "$nat" -j"$jobs"
-set +e
+scripts/coverage-build.sh || exit 1
 
 # Counts of an earlier run would add to this one's.
 find "$win" "$nat" -name '*.gcda' -delete
@@ -40,16 +33,11 @@ status=$?
 GCOV_PREFIX=Z: LUMO_TEST_PARTS=wine scripts/gui-run.sh scripts/run-tests.sh "$win" "$nat"
 status=$((status | $?))
 
-# One JSON per tree (each with its own gcov), merged into one report. Branches
-# the compiler adds for exceptions and for code it cannot reach are not the
-# code's own and are left out.
-gcovr_common=(--root "$LUMO_ROOT" --exclude-throw-branches --exclude-unreachable-branches
-  --exclude '.*/build/.*' --exclude '.*/third_party/.*' --exclude '/usr/.*')
+# One JSON per tree (each with its own gcov and the exclusions of
+# scripts/coverage-gcovr.sh), merged into one report.
 report=0
-gcovr "${gcovr_common[@]}" --gcov-executable "$arch-w64-mingw32-gcov" --object-directory "$win" \
-  --json "$out/windows.json" "$win" || report=1
-gcovr "${gcovr_common[@]}" --gcov-executable gcov --object-directory "$nat" \
-  --json "$out/native.json" "$nat" || report=1
+scripts/coverage-gcovr.sh "$win" "$out/windows.json" || report=1
+scripts/coverage-gcovr.sh "$nat" "$out/native.json" || report=1
 gcovr --root "$LUMO_ROOT" --add-tracefile "$out/windows.json" --add-tracefile "$out/native.json" \
   --json "$out/coverage.json" --html-details "$out/index.html" >/dev/null || report=1
 python3 scripts/coverage-summary.py "$out/coverage.json" | tee "$out/summary.txt" || report=1

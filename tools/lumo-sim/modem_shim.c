@@ -2,14 +2,20 @@
  * the modem-line ioctls that Wine issues for WaitCommEvent and
  * EscapeCommFunction. When the real call fails on a pty, answer them as a
  * line with CTS, DSR and CD up would; everything else passes through.
+ * With LUMO_MODEM_STATE naming a file, the output lines last set are written
+ * there (TIOCM_* bits, in decimal), so that a test sees what the driver drove.
  * 64-bit ntdll.so calls ioctl, 32-bit ntdll.so (time64 glibc) __ioctl_time64. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <stdarg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
@@ -21,6 +27,17 @@ static int is_pty(int fd) {
 }
 
 static int modem_lines = TIOCM_DTR | TIOCM_RTS;
+
+static void publish(void) {
+  const char* path = getenv("LUMO_MODEM_STATE");
+  if (!path || !*path) return;
+  int out = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) return;
+  char text[16];
+  int n = snprintf(text, sizeof text, "%d\n", modem_lines);
+  if (n > 0 && write(out, text, (size_t)n) != n) n = -1;
+  close(out);
+}
 
 static int fake_modem(int fd, unsigned long request, void* arg, int* result) {
   if (!is_pty(fd)) return 0;
@@ -41,6 +58,7 @@ static int fake_modem(int fd, unsigned long request, void* arg, int* result) {
     default:
       return 0;
   }
+  if (request != TIOCMGET) publish();
   *result = 0;
   return 1;
 }

@@ -55,12 +55,19 @@ TEST(Factories, GetSiloEx3ConnectionTypeSeenThroughTheLineKey) {
 }
 
 TEST(Factories, MissingPortRaisesAndReturnsNothing) {
-  try {
-    lumo::Driver* d = LumoHost::Get().get_silo_ex3()(nullptr, 200, 0x100);  // flag's low byte 0: COM200
-    lumo::Release(d);
-    FAIL() << "factory returned a driver for a missing port";
-  } catch (const lumo::EOpenPortFail& e) {
-    EXPECT_EQ(std::string(e.what()), Cp1251("Невозможно открыть COM200"));
+  const struct {
+    uint32_t number, flag;
+    const char* text;
+  } cases[] = {{99, 0, "Невозможно открыть COM99"},
+               {200, 0x100, "Невозможно открыть COM200"}};  // the flag's low byte 0: a port
+  for (const auto& c : cases) {
+    try {
+      lumo::Driver* d = LumoHost::Get().get_silo_ex3()(nullptr, c.number, c.flag);
+      lumo::Release(d);
+      ADD_FAILURE() << "factory returned a driver for missing COM" << c.number;
+    } catch (const lumo::EOpenPortFail& e) {
+      EXPECT_EQ(std::string(e.what()), Cp1251(c.text));
+    }
   }
 }
 

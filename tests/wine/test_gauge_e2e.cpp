@@ -327,16 +327,6 @@ TEST_P(ReplyModes, ReplyNamingAnotherRequestIsNotTaken) {
   }
 }
 
-TEST(GaugeE2E, MissingPortMakesTheFactoryRaise) {
-  try {
-    lumo::Driver* d = LumoHost::Get().get_silo_ex3()(nullptr, 99, 0);
-    lumo::Release(d);
-    FAIL() << "a driver for a missing port";
-  } catch (const lumo::EOpenPortFail& e) {
-    EXPECT_EQ(std::string(e.what()), Cp1251("Невозможно открыть COM99"));
-  }
-}
-
 TEST(GaugeE2E, ConcurrentHostThreadsNeverInterleaveFrames) {
   SimGauge sim;
   sim.Ok("set ch=1 code=4 int=1 tenths=0 status=0");

@@ -35,10 +35,10 @@ The Windows cases run on one virtual display (scripts/gui-run.sh) with the
 project's Wine prefix; the script starts itself again inside it.
 """
 import argparse
-import importlib.util
 import json
 import os
 import re
+import runpy
 import shutil
 import subprocess
 import sys
@@ -53,11 +53,7 @@ INNER = "LUMO_COVERAGE_CASES_INNER"
 
 def load_library_folders():
     """The library's folders, as scripts/coverage-summary.py sums them."""
-    spec = importlib.util.spec_from_file_location(
-        "coverage_summary", os.path.join(SCRIPTS, "coverage-summary.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.LIBRARY
+    return runpy.run_path(os.path.join(SCRIPTS, "coverage-summary.py"))["LIBRARY"]
 
 
 LIBRARY = load_library_folders()
@@ -423,6 +419,14 @@ def report(data):
     return "\n".join(out) + "\n"
 
 
+def write_report(data, base):
+    """The report of a run's data, into base.txt and printed."""
+    text = report(data)
+    with open(base + ".txt", "w") as f:
+        f.write(text)
+    sys.stdout.write(text)
+
+
 # --- main --------------------------------------------------------------------------
 
 def main():
@@ -434,10 +438,7 @@ def main():
     base = os.path.join(OUT, "cases-filtered" if args.filter else "cases")
 
     if args.report_only:
-        text = report(json.load(open(base + ".json")))
-        with open(base + ".txt", "w") as f:
-            f.write(text)
-        sys.stdout.write(text)
+        write_report(json.load(open(base + ".json")), base)
         return 0
 
     if not os.environ.get(INNER):
@@ -518,11 +519,8 @@ def run_all(args, base):
             "throw_branches": group_by_file(everything.throw), "cases": results}
     with open(base + ".json", "w") as f:
         json.dump(data, f, indent=1)
-    text = report(data)
-    with open(base + ".txt", "w") as f:
-        f.write(text)
     print()
-    sys.stdout.write(text)
+    write_report(data, base)
     print("coverage-cases: %s.json and %s.txt" % (os.path.relpath(base, ROOT), os.path.relpath(base, ROOT)))
     return 0
 

@@ -144,13 +144,8 @@ std::vector<Chunk> Shape(const std::string& chars, const Fault* f) {
     case FaultKind::kOtherChannel: {
       // The reply as another channel's would be, as a late reply to an
       // earlier request looks: its first data byte names channel n=.
-      static const char kHex[] = "0123456789ABCDEF";
       std::string data = chars;
-      const int other = (f->n >= 0 ? f->n : 0) & 0xFF;
-      if (data.size() >= 2) {
-        data[0] = kHex[other >> 4];
-        data[1] = kHex[other & 15];
-      }
+      if (data.size() >= 2) data.replace(0, 2, HexString(static_cast<uint64_t>(f->n >= 0 ? f->n : 0) & 0xFF, 2));
       return {{0, FrameOfChars(data)}};
     }
     case FaultKind::kShort: {

@@ -50,10 +50,10 @@ bool ReplyHeaderConvention::Take(const uint8_t* reply, size_t received, const ch
     refusal_counted_ = true;
     ++refusals_;
   }
-  if (refusals_ < kDropAfter) return false;
-  // The gauge no longer repeats (replaced, or set up anew): take its reply.
-  Forget();
-  return true;
+  // The gauge no longer repeats (replaced, or set up anew): the next request
+  // reads it. This reply may still be another request's: it is not taken.
+  if (refusals_ >= kDropAfter) Forget();
+  return false;
 }
 
 }  // namespace lumo::protocol

@@ -6,9 +6,13 @@
 // Every valid reply is taken until this gauge has shown that it repeats the
 // request. Only then is a valid reply that names another channel or code
 // refused, as the late reply to an earlier request (it would hand the caller
-// another request's value). The convention is dropped as soon as the gauge
-// stops showing it, and the reply that shows this is taken, so a gauge that
-// does not repeat never loses a request to this check.
+// another request's value). A refused reply is never taken: after three
+// refusals in a row the convention is dropped (the gauge may have been
+// replaced by one that does not repeat), the third is refused all the same,
+// and the next request reads whatever gauge is there. A line that keeps
+// delivering other requests' replies (two gauges on one bus) thus costs
+// requests but never hands the host a wrong value; a gauge that never
+// repeated never loses a request to this check.
 //
 // Plain C++: builds natively too.
 #ifndef LUMO_PROTOCOL_REPLYHEADERCONVENTION_H
@@ -26,7 +30,7 @@ class ReplyHeaderConvention {
   // A constant header can repeat only one pair, so it is never learned.
   static constexpr int kLearnAfter = 8;
   // Consecutive attempts whose valid reply does not repeat its request after
-  // which the convention is dropped; that reply is then taken.
+  // which the convention is dropped; that reply is still refused.
   static constexpr int kDropAfter = 3;
 
   // Called once per attempt, before its reply is judged.

@@ -40,7 +40,8 @@ constexpr DWORD kLostPaceMs = 250;   // the same once the device counts as lost
 constexpr DWORD kProbeMs = 1000;     // a pending wait asks the driver this often
 constexpr DWORD kStartWaitMs = 3000;
 constexpr DWORD kStackSize = 16384;
-constexpr uint32_t kRtsDisableMask = 0xCFFF;
+constexpr char kStandardXon = 0x11;
+constexpr char kStandardXoff = 0x13;
 
 // Throws E with the message formatted for the port number.
 template <typename E>
@@ -59,8 +60,9 @@ void CloseIf(HANDLE& h) {
 
 TComPort::TComPort(uint16_t port_number) { Init(port_number, true); }
 
-TComPort::TComPort(uint16_t port_number, DeferReception, std::shared_ptr<lumo::Trace> trace)
-    : trace_(std::move(trace)) {
+TComPort::TComPort(uint16_t port_number, DeferReception, std::shared_ptr<lumo::Trace> trace,
+                   uint32_t baud_rate)
+    : baud_rate_(baud_rate), trace_(std::move(trace)) {
   Init(port_number, false);
 }
 
@@ -155,7 +157,7 @@ void TComPort::OpenPort() {
 void TComPort::SetUpDevice() {
   if (!Api().SetupComm(device_, input_queue_size_, output_queue_size_)) Raise(kSetupNotSupported);
   dcb_.DCBlength = sizeof dcb_;
-  GetCommState(device_, &dcb_);
+  Api().GetCommState(device_, &dcb_);
   SetLine(baud_rate_, parity_, data_bits_, stop_bits_);
   UpdateErrors();
 }
@@ -244,9 +246,19 @@ void TComPort::StartThreads() {
 // unload the library right after releasing the port, and a thread still
 // returning through the library's code would then run in unmapped memory.
 // The wait runs without the port lock so that a thread busy with it can finish.
-void TComPort::StopOne(HANDLE& thread) {
+//
+// A thread killed while it holds a lock (the heap's, the trace's mutex, a
+// driver call) leaves it held for ever, so the wait is long enough for the
+// slowest step a thread can be in when the stop comes (a read's cancel, a
+// trace write waiting for its file); killing is the last resort, traced.
+void TComPort::StopOne(HANDLE& thread, const char* which) {
   if (!thread) return;
-  if (WaitForSingleObject(thread, kStopWaitMs) == WAIT_TIMEOUT) TerminateThread(thread, 1);
+  if (WaitForSingleObject(thread, kStopWaitMs) == WAIT_TIMEOUT) {
+    TerminateThread(thread, 1);
+    ++threads_terminated_;
+    if (trace_) trace_->Event("thread-killed", "thread=%s waited=%lums", which,
+                              static_cast<unsigned long>(kStopWaitMs));
+  }
   CloseHandle(thread);
   thread = nullptr;
 }
@@ -257,10 +269,10 @@ void TComPort::StopThreads() {
     stop_ = -1;
     if (writer_wake_) SetEvent(writer_wake_);
   }
-  StopOne(writer_thread_);
+  StopOne(writer_thread_, "writer");
   if (device_ != INVALID_HANDLE_VALUE && device_ != nullptr) Api().SetCommMask(device_, 0);
   if (event_wake_) SetEvent(event_wake_);
-  StopOne(event_thread_);
+  StopOne(event_thread_, "event");
   // The threads' farewells must not stand in for the next start's greetings.
   if (handshake_) ResetEvent(handshake_);
 }
@@ -274,7 +286,7 @@ void TComPort::StartReception() {
 // Cancels the wait in flight and lets it complete, so that nothing is left
 // pending on the handle.
 void TComPort::CancelWait() {
-  CancelIoEx(device_, &wait_ov_);
+  Api().CancelIoEx(device_, &wait_ov_);
   if (WaitForSingleObject(wait_ov_.hEvent, 50) == WAIT_OBJECT_0) {
     DWORD unused = 0;
     Api().GetOverlappedResult(device_, &wait_ov_, &unused, FALSE);
@@ -327,7 +339,12 @@ void TComPort::EventThread() {
   wait_ov_ = OVERLAPPED{};
   wait_ov_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   uint32_t mask = kEventMask;
-  Api().SetCommMask(device_, mask);
+  // Drivers that do not know the bit 0x2000 may refuse the mask outright
+  // rather than the wait: the smaller mask at once, not a port without one.
+  if (!Api().SetCommMask(device_, mask)) {
+    mask = kEventMaskFallback;
+    Api().SetCommMask(device_, mask);
+  }
   mask_in_force_ = mask;
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -335,7 +352,7 @@ void TComPort::EventThread() {
   timeouts.ReadTotalTimeoutConstant = 0;
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = 20000;
-  SetCommTimeouts(device_, &timeouts);
+  Api().SetCommTimeouts(device_, &timeouts);
   SetEvent(handshake_);
 
   bool pending = false;
@@ -422,7 +439,7 @@ DWORD TComPort::DeviceRead(uint8_t* into, DWORD count) {
   // Sized from the driver's count, so a read normally completes at once;
   // never let it hold the event thread.
   if (WaitForSingleObject(read_ov_.hEvent, 100) != WAIT_OBJECT_0) {
-    CancelIoEx(device_, &read_ov_);
+    Api().CancelIoEx(device_, &read_ov_);
     WaitForSingleObject(read_ov_.hEvent, 100);
   }
   got = 0;
@@ -486,12 +503,14 @@ void TComPort::TransmitPass() {
     // The held run stays put while it is sent: PutBlock only adds behind it.
     const uint8_t* from;
     DWORD length;
+    uint32_t generation;
     {
       Lock guard(lock_);
       if (out_ring_.Empty()) return;
       size_t run;
       from = out_ring_.HeldRun(run);
       length = static_cast<DWORD>(run);
+      generation = out_generation_;
     }
     DWORD sent = 0;
     bool done = false;
@@ -516,12 +535,18 @@ void TComPort::TransmitPass() {
         }
         if (w == WAIT_OBJECT_0 + 1 && !stop_) continue;  // more bytes queued: same pass
         // Stopping, or still pending after the write wait: abandon the write.
-        CancelIoEx(device_, &write_ov_);
+        Api().CancelIoEx(device_, &write_ov_);
         WaitForSingleObject(write_done_, 100);
         done = Api().GetOverlappedResult(device_, &write_ov_, &sent, FALSE) != FALSE;
         break;
       }
       ResetEvent(write_done_);
+    }
+    {
+      // Bytes dropped meanwhile (DropOutput) are gone from the ring, and the
+      // write they aborted is no failure of the device.
+      Lock guard(lock_);
+      if (generation != out_generation_) continue;
     }
     if (failed) NoteFailure();
     if (done && sent > 0) {
@@ -562,7 +587,7 @@ void TComPort::SetLine(uint32_t baud, uint16_t parity, uint8_t data_bits, uint8_
   if (!open_) return;
   Lock guard(lock_);
   dcb_.DCBlength = sizeof dcb_;
-  GetCommState(device_, &dcb_);
+  Api().GetCommState(device_, &dcb_);
   if (stop_bits != kKeepStopBits) {
     if (stop_bits == 0) stop_bits = 1;
     if (stop_bits > 2) stop_bits = 2;
@@ -571,13 +596,35 @@ void TComPort::SetLine(uint32_t baud, uint16_t parity, uint8_t data_bits, uint8_
   if (parity != kKeepParity) dcb_.Parity = static_cast<BYTE>(parity & 0xFF);
   if (data_bits != kKeepDataBits) dcb_.ByteSize = data_bits;
   if (stop_bits != kKeepStopBits) dcb_.StopBits = stop_bits == 1 ? ONESTOPBIT : TWOSTOPBITS;
-  // The flag word follows BaudRate: RTS control off, upper half cleared.
-  uint32_t flags;
-  auto* word = reinterpret_cast<unsigned char*>(&dcb_) + offsetof(DCB, BaudRate) + sizeof(DWORD);
-  std::memcpy(&flags, word, sizeof flags);
-  flags &= kRtsDisableMask;
-  std::memcpy(word, &flags, sizeof flags);
+  SetOwnFlags(dcb_);
   if (!Api().SetCommState(device_, &dcb_)) Raise(kParamNotSupported);
+}
+
+// The serial driver keeps flow control, DTR and error handling from whoever
+// used the port last (a terminal program, `mode`, a vendor tool). Every flag
+// is set here: a leftover XON/XOFF stops all output at one noise byte 0x13,
+// a leftover CTS handshake never sends on a three-wire cable, and DSR
+// sensitivity drops every reply.
+void TComPort::SetOwnFlags(DCB& dcb) {
+  dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;  // some converters draw their power from DTR
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fTXContinueOnXoff = TRUE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fAbortOnError = FALSE;
+  dcb.fDummy2 = 0;
+  // Windows refuses equal XON and XOFF characters even with XON/XOFF off.
+  if (dcb.XonChar == dcb.XoffChar) {
+    dcb.XonChar = kStandardXon;
+    dcb.XoffChar = kStandardXoff;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -637,10 +684,26 @@ void TComPort::PutBlock(const void* buffer, uint16_t count) {
 void TComPort::Purge() {
   CheckOpen();
   Lock guard(lock_);
-  PurgeComm(device_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  Api().PurgeComm(device_, PURGE_TXCLEAR | PURGE_RXCLEAR);
   in_ring_.DropHeld();
 }
 
+size_t TComPort::DropOutput() {
+  CheckOpen();
+  size_t dropped;
+  {
+    Lock guard(lock_);
+    dropped = out_ring_.Count();
+    if (dropped == 0) return 0;
+    out_ring_.Clear();
+    ++out_generation_;
+    // Aborts the write in flight; its completion then consumes nothing.
+    Api().PurgeComm(device_, PURGE_TXABORT | PURGE_TXCLEAR);
+  }
+  if (trace_) trace_->Event("output-dropped", "bytes=%u", static_cast<unsigned>(dropped));
+  return dropped;
+}
+
 void TComPort::EscapeFunction(uint32_t code) {
-  if (!EscapeCommFunction(device_, code)) throw lumo::ESerialIO(lumo::text::kRtsSwitchFailed);
+  if (!Api().EscapeCommFunction(device_, code)) throw lumo::ESerialIO(lumo::text::kRtsSwitchFailed);
 }

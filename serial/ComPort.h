@@ -36,7 +36,9 @@ class TComPort {
   static constexpr uint32_t kEventMask = 0x21FD;
   static constexpr uint32_t kEventMaskFallback = 0x1FD;
   static constexpr uint32_t kWriteWaitMs = 60000;
-  static constexpr DWORD kStopWaitMs = 200;
+  // How long a stop waits for each service thread before killing it: longer
+  // than any step a thread can be in (a read's cancel, a trace write).
+  static constexpr DWORD kStopWaitMs = 2000;
   // A device whose waits fail this many times in a row is taken as lost,
   // whatever the error code (removed adapters report 5, 21, 22, 87, 995, 1617).
   static constexpr unsigned kLostAfterFailures = 3;
@@ -69,6 +71,9 @@ class TComPort {
   uint8_t ReadByte();
   void PutBlock(const void* buffer, uint16_t count);
   void Purge();
+  // Drops what the output ring still holds (and aborts the write in flight),
+  // so that nothing of an earlier frame leaves after it; the count dropped.
+  size_t DropOutput();
   void EscapeFunction(uint32_t code);
 
   bool IsOpen() const { return open_; }
@@ -90,14 +95,20 @@ class TComPort {
   int32_t LastBlockCount() const { return last_block_count_; }
   uint16_t InputCount() const;   // bytes held in the input ring
   uint16_t OutputPending() const;  // bytes waiting in the output ring
+  // Service threads killed because they did not end within kStopWaitMs, in
+  // this process; 0 unless a thread hung.
+  static unsigned ThreadsTerminated() { return threads_terminated_.load(); }
 
   CommEventHook OnCommEvent;
 
  protected:
   struct DeferReception {};
   static constexpr DeferReception kDeferReception{};
-  // trace, when given, gets the port's events from the open on.
-  TComPort(uint16_t port_number, DeferReception, std::shared_ptr<lumo::Trace> trace = nullptr);
+  // trace, when given, gets the port's events from the open on. baud_rate is
+  // the line's speed from the first set-up on: a descendant that sets its own
+  // speed anyway never offers the driver a rate it may not list.
+  TComPort(uint16_t port_number, DeferReception, std::shared_ptr<lumo::Trace> trace = nullptr,
+           uint32_t baud_rate = 5760);
 
   // The trace of the driver object that owns the port; null when off.
   lumo::Trace* Tracer() const { return trace_.get(); }
@@ -133,7 +144,8 @@ class TComPort {
   void DropDevice();
   void StartThreads();
   void StopThreads();
-  void StopOne(HANDLE& thread);
+  void StopOne(HANDLE& thread, const char* which);
+  static void SetOwnFlags(DCB& dcb);
   [[noreturn]] void Raise(int kind) const;
 
   static DWORD WINAPI EventThreadEntry(LPVOID self);
@@ -190,6 +202,10 @@ class TComPort {
   // of kInputRingSize bytes. Guarded by lock_.
   lumo::serial::ByteRing out_ring_;
   lumo::serial::ByteRing in_ring_;
+  // Counts DropOutput calls, so that a write in flight during one consumes
+  // nothing of what was queued after it. Guarded by lock_.
+  uint32_t out_generation_ = 0;
+  static inline std::atomic<unsigned> threads_terminated_{0};
   std::atomic<bool> reception_{false};
   std::atomic<bool> lost_{false};
   std::atomic<unsigned> failures_{0};

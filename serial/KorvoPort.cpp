@@ -4,6 +4,21 @@
 
 #include "protocol/FrameCodec.h"
 #include "protocol/TraceText.h"
+#include "serial/SerialApi.h"
+#include "serial/WaitClock.h"
+
+using lumo::serial::Api;
+
+namespace {
+
+using lumo::serial::WaitClock;
+
+void SleepFull(DWORD ms) {
+  const WaitClock clock;
+  for (DWORD left; (left = clock.LeftMs(ms)) > 0;) Api().Sleep(left);
+}
+
+}  // namespace
 
 TKorvoComPort::AttemptCapture::AttemptCapture() {
   InitializeCriticalSection(&lock);
@@ -39,14 +54,20 @@ void TKorvoComPort::AttemptCapture::Add(const uint8_t* data, int count) {
 }
 
 TKorvoComPort::TKorvoComPort(uint8_t port_number, ReplyMode mode, std::shared_ptr<lumo::Trace> trace)
-    : TComPort(port_number, kDeferReception, std::move(trace)) {
+    : TComPort(port_number, kDeferReception, std::move(trace), kBaudRate) {
   try {
     SetParity(NOPARITY);
     SetDataBits(8);
     SetStopBits(1);
     Purge();
-    EscapeFunction(CLRRTS);
-    SetBaudRate(9600);
+    // The line settings already hold RTS low (RTS control disabled); a
+    // driver that refuses the escape function as well costs nothing.
+    try {
+      EscapeFunction(CLRRTS);
+    } catch (const lumo::ESerialIO&) {
+      if (Tracer()) Tracer()->Caught("clear-rts");
+    }
+    SetBaudRate(kBaudRate);
   } catch (...) {
     if (Tracer())
       Tracer()->Event("port-open-failed", "error=%lu class=%s", GetLastError(),
@@ -95,6 +116,13 @@ void TKorvoComPort::ProcessByte(uint8_t byte) {
       const uint8_t length = received_length_.load();
       receive_buffer_[length] = byte;
       received_length_.store(static_cast<uint8_t>(length + 1));
+      if (byte == '\r' && IsEcho(length + 1)) {
+        // The line gave back the request itself: wait for the gauge's frame.
+        echo_held_.store(true);
+        received_length_.store(0);
+        receive_state_.store(kWaitingForAt);
+        break;
+      }
       if (byte == '\r' && frame_end_) {
         frame_end_length_.store(static_cast<uint8_t>(length + 1));
         SetEvent(frame_end_);
@@ -114,7 +142,15 @@ void TKorvoComPort::ProcessByte(uint8_t byte) {
   }
 }
 
+// The first frame of an attempt that repeats its request byte for byte, as an
+// RS-485 converter whose receiver stays on gives it back.
+bool TKorvoComPort::IsEcho(int length) const {
+  return !echo_held_.load() && length == request_length_ &&
+         std::memcmp(receive_buffer_, request_, static_cast<size_t>(length)) == 0;
+}
+
 void TKorvoComPort::ResetReceive() {
+  echo_held_.store(false);
   received_length_.store(0);
   receive_state_.store(kWaitingForAt);
   result_code_.store(kResultBusy);
@@ -124,12 +160,19 @@ void TKorvoComPort::ResetReceive() {
 }
 
 void TKorvoComPort::SendFrame(const char* frame, uint8_t length) {
-  ResetReceive();
   uint8_t send_buffer[255];
   const uint8_t n = length < sizeof send_buffer ? length : sizeof send_buffer;
   std::memcpy(send_buffer, frame, n);
+  // Known to the event thread before it may collect this attempt's bytes.
+  std::memcpy(request_, frame, n);
+  request_length_ = n;
+  ResetReceive();
   if (capture_) capture_->Begin();
   try {
+    // Nothing of an earlier attempt's frame may leave after this one: a line
+    // that stalled and resumed would carry a backlog whose replies meet
+    // later requests.
+    if (IsOpen()) DropOutput();
     PutBlock(send_buffer, n);
   } catch (const lumo::ESerialIO&) {
     if (Tracer()) Tracer()->Caught("send");
@@ -137,12 +180,12 @@ void TKorvoComPort::SendFrame(const char* frame, uint8_t length) {
   }
 }
 
-bool TKorvoComPort::Judge(uint8_t* destination, uint8_t expected_length, uint8_t& received,
-                          const char* request, uint8_t request_length) {
+bool TKorvoComPort::Judge(const uint8_t* source, uint8_t* destination, uint8_t expected_length,
+                          uint8_t& received, const char* request, uint8_t request_length) {
   // Judge a snapshot, so that bytes still arriving cannot change what was
   // validated before it is copied.
   uint8_t snapshot[256];
-  std::memcpy(snapshot, receive_buffer_, received);
+  std::memcpy(snapshot, source, received);
   uint8_t expected = expected_length;
   const bool accepted =
       validator_.entry &&
@@ -153,32 +196,47 @@ bool TKorvoComPort::Judge(uint8_t* destination, uint8_t expected_length, uint8_t
   return true;
 }
 
-bool TKorvoComPort::AcceptEarlyFrame(uint8_t* destination, uint8_t expected_length,
-                                     uint8_t& received, const char* request,
-                                     uint8_t request_length) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    const DWORD elapsed = GetTickCount() - start;
-    if (elapsed >= kReplyWindowMs) return false;
-    if (WaitForSingleObject(frame_end_, kReplyWindowMs - elapsed) != WAIT_OBJECT_0) return false;
+bool TKorvoComPort::AcceptEarlyFrame(const WaitClock& window, uint8_t* destination,
+                                     uint8_t expected_length, uint8_t& received,
+                                     const char* request, uint8_t request_length) {
+  for (DWORD left; (left = window.LeftMs(kReplyWindowMs)) > 0;) {
+    // A wait that Windows ends early on its tick is simply waited again.
+    if (Api().WaitForSingleObject(frame_end_, left) != WAIT_OBJECT_0) continue;
     received = frame_end_length_.load();
     if (received < 2 || receive_buffer_[received - 2] != '*' || receive_buffer_[received - 1] != '\r')
       continue;
+    // No reply can answer a frame that has not left yet.
+    if (OutputPending() > 0) continue;
     // A frame that fails here (a bad check, a garbled field the validator
     // raises on, a reply to another request) is judged again at the window's
     // end, exactly as in the fixed mode.
     try {
-      if (Judge(destination, expected_length, received, request, request_length)) return true;
+      if (Judge(receive_buffer_, destination, expected_length, received, request, request_length))
+        return true;
     } catch (...) {
       if (Tracer()) Tracer()->Caught("early-frame");
     }
   }
+  return false;
+}
+
+// A frame followed by bytes that start no further frame (a bus nobody biases
+// adds one when the gauge lets go of it): the frame alone is judged. Where a
+// second '@' follows, the whole is judged as before, so that a late reply and
+// the gauge's own in one window never hand over the late one.
+uint8_t TKorvoComPort::WithoutTrailingNoise(uint8_t received) const {
+  const uint8_t* end = static_cast<const uint8_t*>(std::memchr(receive_buffer_, '\r', received));
+  if (!end) return received;
+  const auto frame = static_cast<uint8_t>(end - receive_buffer_ + 1);
+  if (frame == received || std::memchr(end + 1, '@', received - frame)) return received;
+  return frame;
 }
 
 int32_t TKorvoComPort::WaitReply(uint8_t* destination, uint8_t expected_length,
                                  uint8_t& received, const char* request, uint8_t request_length) {
+  const WaitClock window;
   if (frame_end_) {
-    if (AcceptEarlyFrame(destination, expected_length, received, request, request_length)) {
+    if (AcceptEarlyFrame(window, destination, expected_length, received, request, request_length)) {
       SetLinkState(lumo::kLinkValidReply);
       result_code_.store(kResultReplyCopied);
       return kResultReplyCopied;
@@ -187,15 +245,34 @@ int32_t TKorvoComPort::WaitReply(uint8_t* destination, uint8_t expected_length,
   } else {
     // A fixed window: neither shortened by a complete frame nor stretched
     // for one still arriving.
-    Sleep(kReplyWindowMs);
+    SleepFull(kReplyWindowMs);
   }
   received = received_length_.load();
+  const bool echo = echo_held_.load();
+  const uint8_t* judged = receive_buffer_;
+  if (OutputPending() > 0) {
+    // The frame never (wholly) left: whatever came in answers something else.
+    if (Tracer()) Tracer()->Event("not-sent", "pending=%u", static_cast<unsigned>(OutputPending()));
+    received = 0;
+  } else if (echo && received > 0) {
+    echo_ = EchoState::kEchoes;
+  } else if (echo && echo_ == EchoState::kQuiet) {
+    // A line that has never echoed: the copy is the gauge's own reply.
+    judged = reinterpret_cast<const uint8_t*>(request_);
+    received = static_cast<uint8_t>(request_length_);
+  }
   if (received == 0) {
     SetLinkState(lumo::kLinkNoReply);
     result_code_.store(kResultNoReply);
     return kResultNoReply;
   }
-  if (Judge(destination, expected_length, received, request, request_length)) {
+  if (judged == receive_buffer_) {
+    const uint8_t frame = WithoutTrailingNoise(received);
+    if (frame < received && Tracer())
+      Tracer()->Event("noise", "after-frame=%u", static_cast<unsigned>(received - frame));
+    received = frame;
+  }
+  if (Judge(judged, destination, expected_length, received, request, request_length)) {
     SetLinkState(lumo::kLinkValidReply);
     result_code_.store(kResultReplyCopied);
     return kResultReplyCopied;
@@ -211,7 +288,8 @@ void TKorvoComPort::RecoverLostDevice() {
   if (reopen_tried_ && now - last_reopen_ < kReopenIntervalMs) return;
   reopen_tried_ = true;
   last_reopen_ = now;
-  Reopen();
+  // The device may come back behind another converter.
+  if (Reopen()) echo_ = EchoState::kUnknown;
 }
 
 int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t frame_length,
@@ -239,6 +317,7 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
       const int32_t verdict = WaitReply(local, expected_length, received, frame, frame_length);
       if (capture_) TraceAttempt(attempt, verdict, received);
       if (verdict == kResultReplyCopied && GetLinkState() == lumo::kLinkValidReply) {
+        if (!echo_held_.load() && echo_ == EchoState::kUnknown) echo_ = EchoState::kQuiet;
         std::memcpy(reply, local, received < expected_length ? received : expected_length);
         exchange_lock_.Leave();
         result_code_.store(kResultBusy);
@@ -253,7 +332,7 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
       if (attempt == kAttempts) throw;
     }
     // The exchange lock is free during the pause.
-    if (attempt < kAttempts) Sleep(kAttemptPauseMs);
+    if (attempt < kAttempts) SleepFull(kAttemptPauseMs);
   }
   return 0;
 }
@@ -285,6 +364,7 @@ void TKorvoComPort::TraceAttempt(int attempt, int32_t verdict, uint8_t received)
     start = bursts[last].end;
     i = last + 1;
   }
+  if (echo_held_.load()) trace.Event("echo", "attempt=%d", attempt);
   if (verdict == -1) {
     trace.ErrorVerdict(attempt);
     return;

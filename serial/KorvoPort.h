@@ -13,6 +13,7 @@
 #include "lumo.h"
 #include "protocol/ReplyHeaderConvention.h"
 #include "serial/ComPort.h"
+#include "serial/WaitClock.h"
 
 // ValidateReply bound to its driver object.
 struct BoundReplyValidator {
@@ -23,6 +24,7 @@ struct BoundReplyValidator {
 class TKorvoComPort : public TComPort {
  public:
   static constexpr int kAttempts = 3;
+  static constexpr uint32_t kBaudRate = 9600;
   static constexpr DWORD kReplyWindowMs = 200;
   static constexpr DWORD kAttemptPauseMs = 70;
   static constexpr uint8_t kValidatorTag = 17;
@@ -70,6 +72,9 @@ class TKorvoComPort : public TComPort {
   int32_t ResultCode() const { return result_code_.load(); }
   // Whether this gauge has shown that its replies repeat the request.
   bool RepeatsRequestLearned() const { return header_convention_.Learned(); }
+  // What the line has shown of echoing requests since the device opened.
+  enum class EchoState : uint8_t { kUnknown, kEchoes, kQuiet };
+  EchoState Echo() const { return echo_; }
   ReplyMode Mode() const { return frame_end_ ? ReplyMode::kEndOnValidFrame : ReplyMode::kFixedWindow; }
 
  protected:
@@ -77,6 +82,7 @@ class TKorvoComPort : public TComPort {
 
  private:
   void ProcessByte(uint8_t byte);
+  bool IsEcho(int length) const;
   void ResetReceive();
   void SendFrame(const char* frame, uint8_t length);
   // Before an exchange: a device that counts as lost is opened again, at most
@@ -84,18 +90,24 @@ class TKorvoComPort : public TComPort {
   void RecoverLostDevice();
   // Judges the reply after the window (or, in the fast mode, as soon as a
   // whole valid frame is in); received gets the length judged. A valid frame
-  // that the header convention refuses counts as a rejected reply.
+  // that the header convention refuses counts as a rejected reply; a copy of
+  // the request (an echoing line), or anything received while the frame had
+  // not left, counts as no reply.
   int32_t WaitReply(uint8_t* destination, uint8_t expected_length, uint8_t& received,
                     const char* request, uint8_t request_length);
   // Fast mode: waits for frame ends within the window and judges each one.
   // True when a reply was accepted (copied to destination, length in received).
-  bool AcceptEarlyFrame(uint8_t* destination, uint8_t expected_length, uint8_t& received,
-                        const char* request, uint8_t request_length);
-  // Validates the first `received` collected bytes and, when they are a valid
+  bool AcceptEarlyFrame(const lumo::serial::WaitClock& window, uint8_t* destination,
+                        uint8_t expected_length, uint8_t& received, const char* request,
+                        uint8_t request_length);
+  // The length to judge of `received` collected bytes: the first frame alone
+  // when what follows it starts no further frame.
+  uint8_t WithoutTrailingNoise(uint8_t received) const;
+  // Validates the first `received` bytes of source and, when they are a valid
   // reply that the header convention takes for request's, copies them to
   // destination.
-  bool Judge(uint8_t* destination, uint8_t expected_length, uint8_t& received, const char* request,
-             uint8_t request_length);
+  bool Judge(const uint8_t* source, uint8_t* destination, uint8_t expected_length,
+             uint8_t& received, const char* request, uint8_t request_length);
   // Trace lines of an attempt: the bytes received, in bursts, and the verdict.
   void TraceAttempt(int attempt, int32_t verdict, uint8_t received);
 
@@ -151,6 +163,15 @@ class TKorvoComPort : public TComPort {
   // (under the exchange lock). A reopened device keeps it: a different gauge
   // behind the same port drops it within one request.
   lumo::protocol::ReplyHeaderConvention header_convention_;
+  // The attempt's request frame, for the event thread to know its echo.
+  char request_[255] = {};
+  int request_length_ = 0;
+  // Set by the event thread when this attempt's first frame was the
+  // request's own echo (then set aside).
+  std::atomic<bool> echo_held_{false};
+  // Under the exchange lock. Only a line that has shown a reply without an
+  // echo before it takes a copy of the request as the gauge's reply.
+  EchoState echo_ = EchoState::kUnknown;
   std::unique_ptr<AttemptCapture> capture_;  // only while tracing
   bool reopen_tried_ = false;  // under the exchange lock
   DWORD last_reopen_ = 0;

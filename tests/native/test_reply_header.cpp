@@ -88,7 +88,7 @@ TEST(ReplyHeaderConvention, LearnedFromVaryingRequestsThenProtects) {
   }
 }
 
-TEST(ReplyHeaderConvention, ChangedGaugeIsReadWithinOneRequest) {
+TEST(ReplyHeaderConvention, ChangedGaugeIsReadFromTheNextRequest) {
   ReplyHeaderConvention c;
   for (int i = 0; i < 8; ++i) Attempt(c, Header::kRepeat, i % 4, 4);
   ASSERT_TRUE(c.Learned());
@@ -99,10 +99,11 @@ TEST(ReplyHeaderConvention, ChangedGaugeIsReadWithinOneRequest) {
     EXPECT_TRUE(Attempt(c, Header::kRepeat, 1, 4));
   }
   EXPECT_TRUE(c.Learned());
-  // Replaced by a gauge with a constant header: the third attempt is taken.
+  // Replaced by a gauge with a constant header: three refusals, none of them
+  // taken (each could be another request's), and the convention is gone.
   EXPECT_FALSE(Attempt(c, Header::kConstant, 1, 5));
   EXPECT_FALSE(Attempt(c, Header::kConstant, 1, 5));
-  EXPECT_TRUE(Attempt(c, Header::kConstant, 1, 5));
+  EXPECT_FALSE(Attempt(c, Header::kConstant, 1, 5));
   EXPECT_FALSE(c.Learned());
   for (int i = 0; i < 100; ++i) EXPECT_TRUE(Attempt(c, Header::kConstant, i % 4, kCodes[i % 8]));
 }

@@ -201,7 +201,8 @@ TEST_F(SerialPortTest, StopBitsMapAndKeepValuesLeaveTheLine) {
     EXPECT_NE(Settings().find(c.tty), std::string::npos) << "value " << int(c.value);
   }
 
-  // Keep values rewrite the driver's state unchanged, RTS control aside.
+  // Keep values rewrite the driver's speed and framing unchanged; the flags
+  // become the library's own line (LeftoverSettingsAreReplaced).
   DCB before{};
   before.DCBlength = sizeof before;
   GetCommState(h, &before);
@@ -217,9 +218,68 @@ TEST_F(SerialPortTest, StopBitsMapAndKeepValuesLeaveTheLine) {
   after.DCBlength = sizeof after;
   GetCommState(h, &after);
   EXPECT_EQ(after.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
-  before.fRtsControl = RTS_CONTROL_DISABLE;
-  EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+  EXPECT_EQ(after.BaudRate, before.BaudRate);
+  EXPECT_EQ(after.Parity, before.Parity);
+  EXPECT_EQ(after.ByteSize, before.ByteSize);
+  EXPECT_EQ(after.StopBits, before.StopBits);
   EXPECT_EQ(Settings(), tty_before);
+}
+
+// Another program (a terminal, `mode`, a vendor tool) leaves flow control and
+// handshakes on the port; the serial driver keeps them between handles. The
+// gauge port sets its whole line: with XON/XOFF left on, one noise byte 0x13
+// from the far end would stop every later frame.
+TEST_F(SerialPortTest, LeftoverSettingsAreReplaced) {
+  char path[24];
+  std::snprintf(path, sizeof path, "\\\\.\\COM%d", kPort);
+  auto read_dcb = [&](HANDLE h) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    EXPECT_TRUE(GetCommState(h, &dcb));
+    return dcb;
+  };
+  {
+    HANDLE other = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    DCB dcb = read_dcb(other);
+    dcb.fOutX = dcb.fInX = TRUE;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = TRUE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    dcb.fAbortOnError = dcb.fErrorChar = dcb.fNull = dcb.fParity = TRUE;
+    ASSERT_TRUE(SetCommState(other, &dcb));
+    CloseHandle(other);
+  }
+  TKorvoComPort port(static_cast<uint8_t>(kPort));
+  // Wine ignores sharing modes: a second handle reads the line as it is.
+  HANDLE look = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(look, INVALID_HANDLE_VALUE);
+  const DCB dcb = read_dcb(look);
+  CloseHandle(look);
+  const struct {
+    const char* flag;
+    DWORD value, expected;
+  } flags[] = {
+      {"fBinary", dcb.fBinary, TRUE},
+      {"fParity", dcb.fParity, FALSE},
+      {"fOutxCtsFlow", dcb.fOutxCtsFlow, FALSE},
+      {"fOutxDsrFlow", dcb.fOutxDsrFlow, FALSE},
+      {"fDtrControl", dcb.fDtrControl, DTR_CONTROL_ENABLE},
+      {"fDsrSensitivity", dcb.fDsrSensitivity, FALSE},
+      {"fOutX", dcb.fOutX, FALSE},
+      {"fInX", dcb.fInX, FALSE},
+      {"fErrorChar", dcb.fErrorChar, FALSE},
+      {"fNull", dcb.fNull, FALSE},
+      {"fRtsControl", dcb.fRtsControl, RTS_CONTROL_DISABLE},
+      {"fAbortOnError", dcb.fAbortOnError, FALSE},
+      {"BaudRate", dcb.BaudRate, 9600},
+      {"ByteSize", dcb.ByteSize, 8},
+  };
+  for (const auto& f : flags) EXPECT_EQ(f.value, f.expected) << f.flag;
+  line_.Send({0x13});
+  port.PutBlock("@1445*\r", 7);
+  const std::vector<uint8_t> frame = line_.Recv(7, 2000);
+  EXPECT_EQ(std::string(frame.begin(), frame.end()), "@1445*\r") << "an XOFF stopped the output";
 }
 
 TEST_F(SerialPortTest, BlockAcrossTheRingEndArrivesInOrder) {
@@ -508,6 +568,14 @@ enum class Call {
   kClearCommError,
   kReadFile,
   kWriteFile,
+  kGetCommState,
+  kSetCommTimeouts,
+  kPurgeComm,
+  kEscapeCommFunction,
+  kCancelIoEx,
+  kSetCommMaskTxEmpty,  // SetCommMask refused while the mask holds 0x2000
+  kSetCommStateRate,    // SetCommState refused for a rate the driver does not list (5760)
+  kSlowRead,            // ReadFile takes this many ms (the code) before it starts
 };
 
 struct Injected {
@@ -542,11 +610,29 @@ BOOL WINAPI FaultySetupComm(HANDLE h, DWORD in, DWORD out) {
 }
 BOOL WINAPI FaultySetCommState(HANDLE h, LPDCB dcb) {
   if (Fires(Call::kSetCommState)) return FALSE;
+  if (dcb->BaudRate == 5760 && Fires(Call::kSetCommStateRate)) return FALSE;
   return g_windows.SetCommState(h, dcb);
 }
 BOOL WINAPI FaultySetCommMask(HANDLE h, DWORD mask) {
+  if ((mask & 0x2000) && Fires(Call::kSetCommMaskTxEmpty)) return FALSE;
   g_fault.mask = mask;
   return g_windows.SetCommMask(h, mask);
+}
+BOOL WINAPI FaultyGetCommState(HANDLE h, LPDCB dcb) {
+  if (Fires(Call::kGetCommState)) return FALSE;
+  return g_windows.GetCommState(h, dcb);
+}
+BOOL WINAPI FaultySetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
+  if (Fires(Call::kSetCommTimeouts)) return FALSE;
+  return g_windows.SetCommTimeouts(h, t);
+}
+BOOL WINAPI FaultyEscapeCommFunction(HANDLE h, DWORD code) {
+  if (Fires(Call::kEscapeCommFunction)) return FALSE;
+  return g_windows.EscapeCommFunction(h, code);
+}
+BOOL WINAPI FaultyCancelIoEx(HANDLE h, LPOVERLAPPED ov) {
+  if (Fires(Call::kCancelIoEx)) return FALSE;
+  return g_windows.CancelIoEx(h, ov);
 }
 BOOL WINAPI FaultyWaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED ov) {
   g_fault.wait_ov = ov;
@@ -574,10 +660,55 @@ BOOL WINAPI FaultyClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
 }
 BOOL WINAPI FaultyReadFile(HANDLE h, LPVOID data, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
   if (Fires(Call::kReadFile)) return FALSE;
+  if (g_fault.call == Call::kSlowRead && g_fault.remaining != 0) {
+    g_fault.hits++;
+    Sleep(g_fault.code);
+  }
   return g_windows.ReadFile(h, data, n, done, ov);
 }
+// A line that stalls (flow control held, a hung adapter): writes stay pending
+// until the stall ends; PurgeComm with PURGE_TXABORT aborts the one in flight.
+struct Stall {
+  std::atomic<bool> on{false};
+  std::atomic<HANDLE> device{nullptr};
+  std::atomic<LPCVOID> data{nullptr};
+  std::atomic<DWORD> length{0};
+  std::atomic<LPOVERLAPPED> ov{nullptr};
+  std::atomic<int> writes{0};
+  std::atomic<int> aborted{0};
+  // Lets the write in flight go to the line.
+  void End() {
+    on = false;
+    if (LPOVERLAPPED pending = ov.exchange(nullptr)) g_windows.WriteFile(device, data, length, nullptr, pending);
+  }
+} g_stall;
+constexpr ULONG_PTR kStatusPending = 0x103, kStatusCancelled = 0xC0000120;
+
+BOOL WINAPI FaultyPurgeComm(HANDLE h, DWORD flags) {
+  if (Fires(Call::kPurgeComm)) return FALSE;
+  if (flags & PURGE_TXABORT) {
+    if (LPOVERLAPPED pending = g_stall.ov.exchange(nullptr)) {
+      pending->Internal = kStatusCancelled;
+      pending->InternalHigh = 0;
+      g_stall.aborted++;
+      SetEvent(pending->hEvent);
+    }
+  }
+  return g_windows.PurgeComm(h, flags);
+}
+
 BOOL WINAPI FaultyWriteFile(HANDLE h, LPCVOID data, DWORD n, LPDWORD done, LPOVERLAPPED ov) {
   if (Fires(Call::kWriteFile)) return FALSE;
+  if (g_stall.on) {
+    g_stall.writes++;
+    g_stall.device = h;
+    g_stall.data = data;
+    g_stall.length = n;
+    ov->Internal = kStatusPending;
+    g_stall.ov = ov;
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+  }
   if (g_fault.short_writes && n > 1) {
     n = n / 2;  // the device takes half
     g_fault.hits++;
@@ -600,8 +731,14 @@ class SerialFaults : public SerialPortTest {
     api.ClearCommError = &FaultyClearCommError;
     api.ReadFile = &FaultyReadFile;
     api.WriteFile = &FaultyWriteFile;
+    api.GetCommState = &FaultyGetCommState;
+    api.SetCommTimeouts = &FaultySetCommTimeouts;
+    api.PurgeComm = &FaultyPurgeComm;
+    api.EscapeCommFunction = &FaultyEscapeCommFunction;
+    api.CancelIoEx = &FaultyCancelIoEx;
   }
   void TearDown() override {
+    g_stall.End();
     lumo::serial::Api() = g_windows;
     SerialPortTest::TearDown();
   }
@@ -735,6 +872,85 @@ TEST_F(SerialFaults, RefusedTxEmptyBitFallsBackToTheSmallerMask) {
   EXPECT_EQ(g_fault.hits.load(), 1);
   ExpectReception(port, 80);
   EXPECT_FALSE(port.DeviceLost());
+}
+
+// Drivers that refuse a set-up step whose result the gauge port does not need
+// (it sets the line whole, holds RTS low through the line settings, and has
+// fallbacks) still give a working gauge port; each refusal is one row.
+TEST_F(SerialFaults, PickyDriversStillOpenTheGaugePort) {
+  const struct {
+    Call call;
+    const char* what;
+  } cases[] = {
+      {Call::kSetCommStateRate, "5760 baud, the plain port's default"},
+      {Call::kGetCommState, "reading the line settings"},
+      {Call::kSetCommTimeouts, "the timeouts"},
+      {Call::kPurgeComm, "purging"},
+      {Call::kEscapeCommFunction, "the escape function (CLRRTS)"},
+      {Call::kCancelIoEx, "cancelling"},
+      {Call::kSetCommMaskTxEmpty, "the event mask with 0x2000"},
+  };
+  for (const auto& c : cases) {
+    Arm(c.call, ERROR_INVALID_PARAMETER, -1);
+    {
+      auto port = std::make_unique<TKorvoComPort>(static_cast<uint8_t>(kPort));
+      port->SetReplyValidator({&AcceptFramed, nullptr});
+      EXPECT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply) << c.what;
+      if (c.call == Call::kSetCommMaskTxEmpty) {
+        EXPECT_EQ(TComPortProbe::MaskInForce(*port), TComPort::kEventMaskFallback) << "at once";
+      }
+      EXPECT_NE(Settings().find("baud=9600"), std::string::npos) << c.what;
+    }
+    if (c.call == Call::kSetCommStateRate) {
+      EXPECT_EQ(MessageOf<lumo::ENotSupported>([] { TComPort port(kPort); }),
+                "Parameter not supported for COM" + std::to_string(kPort));
+    }
+    EXPECT_GT(g_fault.hits.load(), 0) << c.what;
+    Clear();
+  }
+}
+
+// A service thread busy in a slow driver call when the port closes is waited
+// for, not killed (a thread killed inside a lock leaves it held); later opens
+// work.
+TEST_F(SerialFaults, CloseWaitsForAThreadInASlowCall) {
+  const unsigned killed = TComPort::ThreadsTerminated();
+  {
+    RecordingPort port(kPort, true);
+    Arm(Call::kSlowRead, 600, -1);
+    line_.Send({1, 2, 3});
+    ASSERT_TRUE(WaitFor([] { return g_fault.hits.load() > 0; }, 3000));
+  }
+  EXPECT_EQ(TComPort::ThreadsTerminated(), killed);
+  Clear();
+  RecordingPort again(kPort, true);
+  ExpectReception(again, 90);
+}
+
+// A line that stalls: frames cannot leave. Each attempt drops what is left of
+// the one before, ends as no reply whatever comes in meanwhile, and when the
+// line resumes it carries one frame, not the backlog of every attempt.
+TEST_F(SerialFaults, StalledLineLeavesNoBacklog) {
+  auto port = std::make_unique<TKorvoComPort>(static_cast<uint8_t>(kPort));
+  port->SetReplyValidator({&AcceptFramed, nullptr});
+  ASSERT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply);
+  g_stall.on = true;
+  for (int i = 0; i < 2; ++i) {
+    // A reply to some earlier frame comes in during the window.
+    std::thread peer([&] {
+      Sleep(50);
+      line_.Send({'@', '0', '3', '0', '4', '*', '\r'});
+    });
+    EXPECT_EQ(ExchangeOnce(*port, line_, false).link_state, lumo::kLinkNoReply) << i;
+    peer.join();
+  }
+  EXPECT_EQ(port->OutputPending(), 11) << "the last attempt's frame alone";
+  EXPECT_GE(g_stall.aborted.load(), 5);
+  g_stall.End();
+  const std::vector<uint8_t> carried = line_.Recv(11 * 6, 1000);
+  EXPECT_EQ(std::string(carried.begin(), carried.end()), "@03040047*\r");
+  EXPECT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply);
+  EXPECT_FALSE(port->DeviceLost()) << "aborted writes are no failures of the device";
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ bool ReplyHeaderConvention::Take(const uint8_t* reply, size_t received, const ch
                                  size_t request_length) {
   if (request_length < kChannelRequestLength || received < kHeaderFirst + kHeaderChars + 4)
     return true;
+  if (dropped_in_attempt_) return false;
   uint8_t pair[kHeaderChars];
   bool repeats = true;
   for (size_t i = 0; i < kHeaderChars; ++i) {
@@ -52,7 +53,10 @@ bool ReplyHeaderConvention::Take(const uint8_t* reply, size_t received, const ch
   }
   // The gauge no longer repeats (replaced, or set up anew): the next request
   // reads it. This reply may still be another request's: it is not taken.
-  if (refusals_ >= kDropAfter) Forget();
+  if (refusals_ >= kDropAfter) {
+    Forget();
+    dropped_in_attempt_ = true;
+  }
   return false;
 }
 

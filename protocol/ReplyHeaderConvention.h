@@ -34,7 +34,10 @@ class ReplyHeaderConvention {
   static constexpr int kDropAfter = 3;
 
   // Called once per attempt, before its reply is judged.
-  void BeginAttempt() { refusal_counted_ = false; }
+  void BeginAttempt() {
+    refusal_counted_ = false;
+    dropped_in_attempt_ = false;
+  }
 
   // A valid reply (framing and check passed) of `received` characters to the
   // request frame of `request_length` characters. True: take it. False: it
@@ -53,6 +56,9 @@ class ReplyHeaderConvention {
   bool pairs_vary_ = false;
   int refusals_ = 0;  // consecutive attempts refused while learned
   bool refusal_counted_ = false;
+  // The attempt whose refusal dropped the convention refuses to its end, so
+  // that judging its reply again cannot take it.
+  bool dropped_in_attempt_ = false;
 };
 
 }  // namespace lumo::protocol

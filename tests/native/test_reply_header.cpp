@@ -103,7 +103,7 @@ TEST(ReplyHeaderConvention, ChangedGaugeIsReadFromTheNextRequest) {
   // taken (each could be another request's), and the convention is gone.
   EXPECT_FALSE(Attempt(c, Header::kConstant, 1, 5));
   EXPECT_FALSE(Attempt(c, Header::kConstant, 1, 5));
-  EXPECT_FALSE(Attempt(c, Header::kConstant, 1, 5));
+  EXPECT_FALSE(Attempt(c, Header::kConstant, 1, 5, 2)) << "nor when judged again";
   EXPECT_FALSE(c.Learned());
   for (int i = 0; i < 100; ++i) EXPECT_TRUE(Attempt(c, Header::kConstant, i % 4, kCodes[i % 8]));
 }

@@ -197,18 +197,38 @@ TEST(LumoSimFraming, StreamSplitNoiseAndResync) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(sim::Printable(c.stream));
-    // Whole and byte by byte must agree.
-    for (bool bytewise : {false, true}) {
-      sim::Sim s;
-      size_t replies = 0;
-      if (bytewise) {
-        for (char ch : c.stream) replies += Feed(s, std::string(1, ch)).size();
-      } else {
-        replies = Feed(s, c.stream).size();
+    // Whole and byte by byte must agree. An echoing line sends back every
+    // byte (noise and bad frames too) ahead of the replies, and answers alike.
+    for (bool echo : {false, true}) {
+      for (bool bytewise : {false, true}) {
+        sim::Sim s;
+        s.echo = echo;
+        size_t replies = 0;
+        std::string echoed;
+        auto feed = [&](const std::string& bytes) {
+          std::vector<sim::Output> out;
+          std::vector<sim::TraceEvent> trace;
+          s.Feed(U(bytes), bytes.size(), out, trace);
+          for (size_t i = 0; i < out.size(); ++i) {
+            if (!out[i].echo) {
+              ++replies;
+              continue;
+            }
+            EXPECT_EQ(i, 0u) << "the echo comes before the replies";
+            for (const auto& k : out[i].chunks) echoed += k.bytes;
+          }
+        };
+        if (bytewise) {
+          for (char ch : c.stream) feed(std::string(1, ch));
+        } else {
+          feed(c.stream);
+        }
+        EXPECT_EQ(replies, c.replies);
+        EXPECT_EQ(s.stats.malformed, c.malformed);
+        EXPECT_EQ(s.stats.noise, c.noise);
+        EXPECT_EQ(echoed, echo ? c.stream : "");
+        EXPECT_EQ(s.stats.echoed, echoed.size());
       }
-      EXPECT_EQ(replies, c.replies);
-      EXPECT_EQ(s.stats.malformed, c.malformed);
-      EXPECT_EQ(s.stats.noise, c.noise);
     }
   }
   sim::Sim s;
@@ -292,18 +312,35 @@ TEST(LumoSimLine, OutputLeavesInDueOrder) {
       {"x2y2z2", 2, "xyz"},     // equal times: the order queued
       {"b2a1b2c2", 2, "abbc"},  // earlier first, then ties in order
   };
-  for (const auto& c : cases) {
+  auto queue = [&](const char* queued) {
     sim::OutputQueue q;
-    for (const char* p = c.queued; *p; p += 2) {
+    for (const char* p = queued; *p; p += 2) {
       sim::PendingOutput o;
       o.due = t0 + milliseconds(p[1] - '0');
       o.bytes = std::string(1, p[0]);
       q.Push(o);
     }
+    return q;
+  };
+  for (const auto& c : cases) {
+    sim::OutputQueue q = queue(c.queued);
     std::string left;
     while (const auto out = q.PopDue(t0 + milliseconds(c.now_ms))) left += out->bytes;
     EXPECT_EQ(left, c.leaves) << c.queued << " at " << c.now_ms;
     EXPECT_EQ(q.Chars(), std::string(c.queued).size() / 2 - left.size()) << c.queued;
+  }
+  // Where an echoed character (1 ms here) fits from a given time on: in a gap
+  // before a character due later, never across one.
+  const struct {
+    const char* queued;
+    int at_ms, free_ms;
+  } gaps[] = {
+      {"", 3, 3},       {"a5", 3, 3},     {"a5", 4, 4},   {"a5", 5, 6},   {"a5", 6, 6},
+      {"a2b3c4", 2, 5}, {"c4a2b3", 2, 5}, {"a2c4", 2, 3}, {"a2c3", 2, 4},
+  };
+  for (const auto& g : gaps) {
+    EXPECT_EQ(queue(g.queued).FreeFrom(t0 + milliseconds(g.at_ms), milliseconds(1)), t0 + milliseconds(g.free_ms))
+        << g.queued << " from " << g.at_ms;
   }
 }
 
@@ -452,18 +489,25 @@ TEST(LumoSimControl, SetGetStatsAndErrors) {
   EXPECT_EQ(s.Control("get pace"), "ok pace=off");
   EXPECT_EQ(s.Control("set ch=3 param=2 value=77"), "ok");
   EXPECT_EQ(s.Control("get ch=3 param=2"), "ok value=77 hex=004D");
+  EXPECT_EQ(s.Control("get echo"), "ok echo=off");
+  EXPECT_EQ(s.Control("set echo=ON"), "ok");
+  EXPECT_EQ(s.Control("get echo"), "ok echo=on");
+  // The echo is counted, and is neither a frame nor history.
   Feed(s, "noise@03040047*\r@1140*\r");
-  EXPECT_EQ(s.Control("stats"),
-            "ok frames=3 malformed=0 noise=5 replies=3 unanswered=0 faults=0 writes=0 pending=0 code4=2 code17=1");
+  EXPECT_EQ(s.Control("stats"), "ok frames=3 malformed=0 noise=5 replies=3 unanswered=0 faults=0 writes=0 pending=0 "
+                                "echoed=23 stall=0 code4=2 code17=1");
   EXPECT_EQ(s.Control("history"), "ok n=3 @03040047* @03040047* @1140*");
+  EXPECT_EQ(s.Control("stall ms=250"), "ok stall ms=250");
   EXPECT_EQ(s.Control("clear stats"), "ok");
   EXPECT_EQ(s.Control("stats").substr(0, 20), "ok frames=0 malforme");
   for (const char* bad : {"", "dance", "set ch=40 code=4 int=1 tenths=0", "set ch=1 code=4 int=70000 tenths=0",
                           "set ch=1 code=7 int=1 tenths=0", "set ch=1 param=1 value=65536", "set state=@",
-                          "set ch=1 program=xyz", "save", "set header=12345", "fault ch=32 kind=silence"})
+                          "set ch=1 program=xyz", "save", "set header=12345", "fault ch=32 kind=silence",
+                          "set echo=1", "set echo=", "stall", "stall ms=", "stall ms=-1", "stall ms=600001",
+                          "stall ms=1s"})
     EXPECT_EQ(s.Control(bad).rfind("err", 0), 0u) << bad;
   EXPECT_EQ(s.Control("set ch=40 code=4 int=1 tenths=0"), "err ch=40 is not a channel: 0..31");
-  EXPECT_NE(s.Control("dance").find("vanish"), std::string::npos) << "every command listed";
+  EXPECT_NE(s.Control("dance").find("vanish stall"), std::string::npos) << "every command listed";
   EXPECT_FALSE(s.quit);
   EXPECT_EQ(s.Control("quit"), "ok bye");
   EXPECT_TRUE(s.quit);
@@ -615,6 +659,43 @@ TEST(LumoSimProgram, ExchangesFramesOverAPty) {
 
   EXPECT_EQ(command("stats").substr(0, 36), "ok frames=2 malformed=0 noise=0 repl");
 
+  // An echoing line: the request comes back as it arrives, not before its
+  // last character. The echo of the next one goes out at once, not behind
+  // the reply that is due later; that reply comes next, then the next one's.
+  const std::string state_request = "@1445*\r", state_reply = "@0040*\r";
+  EXPECT_EQ(command("set echo=on"), "ok\n");
+  EXPECT_EQ(command("fault code=4 kind=delay ms=300").substr(0, 2), "ok");
+  const auto echo_sent = Clock::now();
+  ASSERT_EQ(write(line, "@03040047*\r", 11), 11);
+  EXPECT_EQ(ReadUntil(line, "\r", deadline), "@03040047*\r");
+  EXPECT_GE(Clock::now() - echo_sent, std::chrono::microseconds(11 * 1041));
+  ASSERT_EQ(write(line, state_request.data(), 7), 7);
+  EXPECT_EQ(ReadUntil(line, "\r", deadline), state_request);
+  EXPECT_LT(Clock::now() - echo_sent, std::chrono::milliseconds(300)) << "too late to tell the order";
+  EXPECT_EQ(ReadUntil(line, state_reply, deadline), reply + state_reply);
+  EXPECT_GE(Clock::now() - echo_sent, std::chrono::milliseconds(300));
+  EXPECT_EQ(command("set echo=off"), "ok\n");
+
+  // A stalled line reads nothing; once the stall is over (stall=0) what piled
+  // up has been read, and is answered in order.
+  EXPECT_EQ(command("clear stats"), "ok\n");
+  EXPECT_EQ(command("stall ms=300"), "ok stall ms=300\n");
+  const auto stalled = Clock::now();
+  ASSERT_EQ(write(line, "@03040047*\r", 11), 11);
+  ASSERT_EQ(write(line, state_request.data(), 7), 7);
+  EXPECT_EQ(ReadUntil(line, "\r", stalled + std::chrono::milliseconds(150)), "");
+  EXPECT_EQ(command("history"), "ok n=0\n");
+  std::string stall = command("get stall");
+  EXPECT_NE(stall, "ok stall=0\n");
+  while (stall != "ok stall=0\n" && Clock::now() < deadline) {
+    pollfd none{-1, 0, 0};
+    poll(&none, 0, 10);
+    stall = command("get stall");
+  }
+  EXPECT_GE(Clock::now() - stalled, std::chrono::milliseconds(300));
+  EXPECT_EQ(command("history"), "ok n=2 @03040047* @1445*\n");
+  EXPECT_EQ(ReadUntil(line, state_reply, deadline), reply + state_reply);
+
   // The far end vanishes: this pty hangs up, and a new one takes the link.
   EXPECT_EQ(command("vanish ms=200"), "ok vanish ms=200\n");
   pollfd hangup{line, POLLIN, 0};
@@ -673,6 +754,8 @@ TEST(LumoSimProgram, CommandLine) {
   } const cases[] = {
       {"--help", 0, "Usage: lumo-sim [options]"},
       {"-h", 0, "Control channel (--control)"},
+      {"--help", 0, "set echo=on|off"},
+      {"--help", 0, "stall ms=N"},
       {"--dump-description --fault 'kind=silence' --fault 'code=4 kind=noise count=2'", 0, "[channel 0]"},
       {"--bogus", 2, "lumo-sim: "},
       {"--wine-com 256", 2, "--wine-com"},

@@ -3,6 +3,13 @@
 namespace lumo::sim {
 
 void Sim::Feed(const uint8_t* data, size_t n, std::vector<Output>& out, std::vector<TraceEvent>& trace) {
+  if (echo && n > 0) {
+    stats.echoed += n;
+    Output e;
+    e.echo = true;
+    e.chunks.push_back({0, std::string(reinterpret_cast<const char*>(data), n)});
+    out.push_back(std::move(e));
+  }
   std::vector<Piece> pieces;
   assembler_.Feed(data, n, pieces);
   for (const Piece& p : pieces) {

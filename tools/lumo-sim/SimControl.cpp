@@ -12,6 +12,9 @@ std::string Sim::LineControl(const std::string& cmd, const std::vector<std::stri
   if (cmd == "vanish") {
     if (!number("ms", 600000, r.ms)) return "err vanish needs ms=0..600000";
     r.kind = LineRequest::kVanish;
+  } else if (cmd == "stall") {
+    if (!number("ms", 600000, r.ms)) return "err stall needs ms=0..600000";
+    r.kind = LineRequest::kStall;
   } else if (cmd == "drop") {
     r.kind = LineRequest::kDrop;
   } else if (cmd == "link") {
@@ -34,7 +37,8 @@ std::string Sim::LineControl(const std::string& cmd, const std::vector<std::stri
     r.kind = LineRequest::kSettings;  // get line
   }
   line_request = r;
-  return cmd == "vanish" ? "ok vanish ms=" + std::to_string(r.ms) : "ok";
+  if (cmd == "vanish" || cmd == "stall") return "ok " + cmd + " ms=" + std::to_string(r.ms);
+  return "ok";
 }
 
 std::string Sim::Control(const std::string& line) {
@@ -57,8 +61,8 @@ std::string Sim::Control(const std::string& line) {
     quit = true;
     return "ok bye";
   }
-  if (cmd == "vanish" || cmd == "drop" || cmd == "link" || cmd == "unlink" || cmd == "send" || cmd == "recv" ||
-      (cmd == "get" && has("line")))
+  if (cmd == "vanish" || cmd == "stall" || cmd == "drop" || cmd == "link" || cmd == "unlink" || cmd == "send" ||
+      cmd == "recv" || (cmd == "get" && has("line")))
     return LineControl(cmd, w, kv);
   if (cmd == "fault") {
     Fault f;
@@ -85,7 +89,8 @@ std::string Sim::Control(const std::string& line) {
     std::string s = "ok frames=" + std::to_string(stats.frames) + " malformed=" + std::to_string(stats.malformed) +
                     " noise=" + std::to_string(stats.noise) + " replies=" + std::to_string(stats.replies) +
                     " unanswered=" + std::to_string(stats.unanswered) + " faults=" + std::to_string(stats.faults) +
-                    " writes=" + std::to_string(stats.writes) + " pending=" + std::to_string(pending_chars);
+                    " writes=" + std::to_string(stats.writes) + " pending=" + std::to_string(pending_chars) +
+                    " echoed=" + std::to_string(stats.echoed) + " stall=" + std::to_string(stall_ms);
     for (const auto& [code, n] : stats.by_code) s += " code" + std::to_string(code) + "=" + std::to_string(n);
     return s;
   }
@@ -115,6 +120,9 @@ std::string Sim::Control(const std::string& line) {
     if (!set && has("pace")) return std::string("ok pace=") + (pace ? "on" : "off");
     if (set && has("raw")) return on_off("raw", raw);
     if (!set && has("raw")) return std::string("ok raw=") + (raw ? "on" : "off");
+    if (set && has("echo")) return on_off("echo", echo);
+    if (!set && has("echo")) return std::string("ok echo=") + (echo ? "on" : "off");
+    if (!set && has("stall")) return "ok stall=" + std::to_string(stall_ms);
     if (!set && has("state")) return std::string("ok state=") + gauge.state;
     if (!set && has("config")) return "ok config=" + Hex(gauge.config);
     int ch = 0;
@@ -170,7 +178,7 @@ std::string Sim::Control(const std::string& line) {
     return "ok saved " + path;
   }
   return "err unknown command '" + cmd +
-         "' (ping fault faults clear stats history set get save vanish drop link unlink send recv quit)";
+         "' (ping fault faults clear stats history set get save vanish stall drop link unlink send recv quit)";
 }
 
 }  // namespace lumo::sim

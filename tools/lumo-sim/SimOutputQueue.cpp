@@ -32,4 +32,20 @@ size_t OutputQueue::Chars() const {
   return n;
 }
 
+Clock::time_point OutputQueue::FreeFrom(Clock::time_point at, Clock::duration one) const {
+  if (one <= Clock::duration::zero()) return at;
+  // Each overlap moves `at` past the entry, so the loop ends.
+  for (bool moved = true; moved;) {
+    moved = false;
+    for (const auto& p : pending_) {
+      const auto end = p.due + one * static_cast<Clock::rep>(p.bytes.size());
+      if (at < end && p.due < at + one) {
+        at = end;
+        moved = true;
+      }
+    }
+  }
+  return at;
+}
+
 }  // namespace lumo::sim

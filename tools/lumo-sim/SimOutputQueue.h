@@ -22,6 +22,7 @@ struct PendingOutput {
   std::string note;
   bool traced = true;  // a paced chunk is traced whole with its first character
   std::string shown;   // what the trace shows, when not the bytes themselves
+  bool echo = false;   // the line's echo of a request, traced as such
 };
 
 class OutputQueue {
@@ -35,6 +36,10 @@ class OutputQueue {
   std::optional<PendingOutput> PopDue(Clock::time_point now);
   std::optional<Clock::time_point> EarliestDue() const;
   size_t Chars() const;
+  // The earliest time from `at` on when a character lasting `one` would
+  // overlap none queued, each byte of an entry holding the line for `one`
+  // from the entry's due time: where an echo fits in before a late reply.
+  Clock::time_point FreeFrom(Clock::time_point at, Clock::duration one) const;
   void Clear() { pending_.clear(); }
 
  private:

@@ -76,6 +76,13 @@ Gauge:
   --raw                a raw line instead of a gauge: nothing answers, and the
                        line's bytes stay in the pseudo-terminal until the control
                        command "recv" takes them. Also "set raw=on|off"
+  --echo               an echoing line, as a two-wire converter whose receiver
+                       stays on: every byte the gauge receives (noise too) goes
+                       back on the line, each one character time after it
+                       arrived on a paced line (at once on an instant one), so
+                       the driver reads its request's echo, then the reply after
+                       the turnaround. Traced as "echo". Not on a raw line.
+                       Also "set echo=on|off"
 Faults and control:
   --fault FAULT        add a fault at start-up (repeatable), FAULT as for the
                        control command "fault", e.g. --fault "code=4 kind=silence count=3"
@@ -164,8 +171,10 @@ Control channel (--control): text lines over TCP, one reply line per command,
   clear [faults] [stats] [all]            ok (no argument: faults)
   stats                                   ok frames=N malformed=N noise=N replies=N
                                           unanswered=N faults=N writes=N pending=N
-                                          codeC=N ... (pending: reply characters
-                                          not yet written)
+                                          echoed=N stall=MS codeC=N ... (pending:
+                                          characters not yet written; echoed: bytes
+                                          sent back by an echoing line; stall: as
+                                          "get stall")
   history                                 ok n=K FRAME ... (last request frames)
   set ch=N code=C int=I tenths=T [status=S]     ok
   set ch=N param=P value=V                ok
@@ -173,14 +182,27 @@ Control channel (--control): text lines over TCP, one reply line per command,
   set state=C | set config=HEXBYTES       ok
   set header=repeat|highbit|random|HHHH   ok
   set pace=on|off | set raw=on|off        ok
+  set echo=on|off                         ok
   get ch=N code=C                         ok int=I tenths=T status=S
   get ch=N param=P                        ok value=DECIMAL hex=HEX
   get ch=N program | get state | get config | get header | get pace | get raw
                                           ok program=... / state=C / config=HEX / header=...
+  get echo                                ok echo=on|off
+  get stall                               ok stall=MS: ms until the line is read
+                                          again, at least 1 until what piled up has
+                                          been read; 0: no stall in force
   save [PATH]                             ok saved PATH (default: the description file)
   vanish ms=N                             ok: the far end goes away for N ms (the
                                           pseudo-terminal closes, a new one takes
                                           its links), as an unplugged adapter
+  stall ms=N                              ok stall ms=N, at once: the line is not
+                                          read for N ms (what the driver writes
+                                          waits in the pseudo-terminal or device),
+                                          as a hung converter; then everything
+                                          that piled up is read and answered in
+                                          order. Replies already due still go out.
+                                          A new stall replaces one in force; ms=0
+                                          ends it
 The line itself (pseudo-terminal only):
   drop                                    ok: the far end goes away until "link"
   link [com=N]                            ok /dev/pts/K: a new pseudo-terminal behind
@@ -208,6 +230,7 @@ struct Options {
   int turnaround_ms = -1;  // -1: the description's
   bool pace = true;
   bool raw = false;
+  bool echo = false;
   std::vector<std::string> faults;
   int control_port = -1;
   std::string trace_file;
@@ -238,6 +261,7 @@ Options ParseArgs(int argc, char** argv) {
   bool no_pace = false;
   app.add_flag("--no-pace", no_pace);
   app.add_flag("--raw", o.raw);
+  app.add_flag("--echo", o.echo);
   app.add_option("--fault", o.faults)->allow_extra_args(false);
   app.add_option("--control", o.control_port)->check(CLI::Range(0, 65535));
   app.add_option("--trace", o.trace_file);
@@ -540,11 +564,16 @@ int main(int argc, char** argv) {
   lumo::sim::OutputQueue pending;
   int status = 0;
   std::optional<Clock::time_point> back_at;  // while the far end has vanished
+  // "stall": the line is not read until stall_until; then, while draining, what
+  // piled up is read until the line has nothing more.
+  std::optional<Clock::time_point> stall_until;
+  bool draining = false;
   // Pacing ("set pace=" switches it): a real device is paced by its own
   // hardware. rx_free and tx_free: when the last character read, and the
   // last one written, is through the line.
   sim.pace = opt.pace;
   sim.raw = opt.raw;
+  sim.echo = opt.echo;
   auto paced = [&] { return sim.pace && opt.device.empty(); };
   auto char_time = [&] {
     return std::chrono::nanoseconds(static_cast<long long>(1000 * (paced() ? LineCharMicros(slave) : 0.0)));
@@ -564,6 +593,24 @@ int main(int argc, char** argv) {
     }
     return tx_free;
   };
+  // The echo of bytes read at `from`: each character goes back once it has
+  // arrived, in the first free place on the line (before a reply that is due
+  // later, not in the middle of one), and the reply follows it.
+  auto echo = [&](Clock::time_point from, const std::string& bytes) {
+    const auto one = char_time();
+    if (one.count() == 0) {
+      pending.Push({from, bytes, -1, -1, "", true, std::string(), true});
+      return;
+    }
+    Clock::time_point at = from;
+    for (size_t k = 0; k < bytes.size(); ++k) {
+      const Clock::time_point arrived = from + one * static_cast<Clock::rep>(k + 1);
+      at = pending.FreeFrom(std::max(at, arrived), one);
+      pending.Push({at, bytes.substr(k, 1), -1, -1, "", k == 0, k == 0 ? bytes : std::string(), true});
+      at += one;
+      tx_free = std::max(tx_free, at);
+    }
+  };
   // The far end goes away (vanish, drop), or a new pseudo-terminal takes every link.
   auto close_line = [&](const std::string& why) {
     tracer.Event("info", "", -1, -1, why);
@@ -572,6 +619,8 @@ int main(int argc, char** argv) {
     slave = line = -1;
     pending.Clear();
     back_at.reset();
+    stall_until.reset();
+    draining = false;
   };
   auto open_line = [&] {
     if (line >= 0) close_line("new line");
@@ -586,7 +635,8 @@ int main(int argc, char** argv) {
   // while a "recv" waits.
   auto carry_out = [&](const lumo::sim::LineRequest& r, Client& c, const std::string& reply) -> std::string {
     using lumo::sim::LineRequest;
-    if (!opt.device.empty()) return r.kind == LineRequest::kVanish ? reply : "err only on the pseudo-terminal";
+    if (!opt.device.empty() && r.kind != LineRequest::kStall)
+      return r.kind == LineRequest::kVanish ? reply : "err only on the pseudo-terminal";
     switch (r.kind) {
       case LineRequest::kVanish:
         if (r.ms > 0) {
@@ -620,6 +670,16 @@ int main(int argc, char** argv) {
       send(Clock::now(), std::string(r.bytes.begin(), r.bytes.end()), -1, -1, "send");
       return reply;
     }
+    if (r.kind == LineRequest::kStall) {
+      tracer.Event("info", "", -1, -1, "stall for " + std::to_string(r.ms) + " ms");
+      if (r.ms > 0) {
+        stall_until = Clock::now() + std::chrono::milliseconds(r.ms);
+      } else if (stall_until) {
+        stall_until.reset();
+        draining = true;
+      }
+      return reply;
+    }
     if (r.kind == LineRequest::kRecv) {
       c.receive = Receive{r.count, Clock::now() + std::chrono::milliseconds(r.ms), std::string()};
       return "";
@@ -638,6 +698,12 @@ int main(int argc, char** argv) {
       if (!cmd.empty() && cmd.back() == '\r') cmd.pop_back();
       if (cmd.find_first_not_of(" \t") == std::string::npos) continue;
       sim.pending_chars = pending.Chars();
+      sim.stall_ms = 0;
+      if (stall_until)
+        sim.stall_ms = std::max<long long>(
+            1, std::chrono::ceil<std::chrono::milliseconds>(*stall_until - Clock::now()).count());
+      else if (draining)
+        sim.stall_ms = 1;
       std::string reply = sim.Control(cmd);
       if (sim.line_request) {
         reply = carry_out(*sim.line_request, c, reply);
@@ -651,11 +717,17 @@ int main(int argc, char** argv) {
   };
   while (!g_stop && !sim.quit) {
     if (back_at && Clock::now() >= *back_at) open_line();
+    if (stall_until && Clock::now() >= *stall_until) {
+      stall_until.reset();
+      draining = true;
+      tracer.Event("info", "", -1, -1, "stall over");
+    }
     bool receiving = false;
     for (const auto& c : clients) receiving = receiving || c.receive.has_value();
     std::vector<pollfd> fds;
     // A raw line's bytes stay in the pseudo-terminal until a "recv" asks.
-    fds.push_back({sim.raw && !receiving ? -1 : line, POLLIN, 0});
+    // A stalled line is not read at all.
+    fds.push_back({(sim.raw && !receiving) || stall_until ? -1 : line, POLLIN, 0});
     if (listen_fd >= 0) fds.push_back({listen_fd, POLLIN, 0});
     for (const auto& c : clients) fds.push_back({c.fd, POLLIN, 0});
     // Microseconds: a paced character takes about one millisecond.
@@ -667,6 +739,8 @@ int main(int argc, char** argv) {
       if (timeout_us < 0 || t < timeout_us) timeout_us = t;
     };
     if (back_at) earliest(*back_at);
+    if (stall_until) earliest(*stall_until);
+    if (draining) earliest(now);  // see at once whether anything is left
     if (const auto due = pending.EarliestDue()) earliest(*due);
     for (const auto& c : clients)
       if (c.receive) earliest(c.receive->deadline);
@@ -680,7 +754,7 @@ int main(int argc, char** argv) {
     while (const auto due = pending.PopDue(written_at)) {
       const auto& p = *due;
       if (!WriteAll(line, p.bytes)) tracer.Event("info", "", p.ch, p.code, std::string("write failed: ") + std::strerror(errno));
-      if (p.traced) tracer.Event("tx", p.shown.empty() ? p.bytes : p.shown, p.ch, p.code, p.note);
+      if (p.traced) tracer.Event(p.echo ? "echo" : "tx", p.shown.empty() ? p.bytes : p.shown, p.ch, p.code, p.note);
     }
 
     size_t idx = 0;
@@ -703,11 +777,16 @@ int main(int argc, char** argv) {
         // On a paced line the bytes just read arrive one character time
         // apart, after those still on the wire: a request counts as received
         // when its last character would have arrived.
-        rx_free = std::max(rx_free, Clock::now()) + char_time() * n;
+        const auto rx_start = std::max(rx_free, Clock::now());
+        rx_free = rx_start + char_time() * n;
         const int turnaround =
             opt.turnaround_ms >= 0 ? opt.turnaround_ms : paced() ? sim.gauge.turnaround_ms : 0;
         const auto base = rx_free + std::chrono::milliseconds(turnaround);
         for (const auto& o : out) {
+          if (o.echo) {
+            for (const auto& c : o.chunks) echo(rx_start, c.bytes);
+            continue;
+          }
           auto at = base;
           for (size_t i = 0; i < o.chunks.size(); ++i) {
             at += std::chrono::milliseconds(o.chunks[i].delay_ms);
@@ -724,6 +803,8 @@ int main(int argc, char** argv) {
         }
       }
     }
+    // After a stall, the line read dry: what piled up is all in.
+    if (draining && !(r > 0 && (fds[idx].revents & POLLIN))) draining = false;
     ++idx;
     if (listen_fd < 0) continue;
     if (r > 0 && (fds[idx].revents & POLLIN)) {

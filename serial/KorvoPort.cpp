@@ -75,6 +75,7 @@ TKorvoComPort::TKorvoComPort(uint8_t port_number, ReplyMode mode, std::shared_pt
     throw;
   }
   if (Tracer()) capture_ = std::make_unique<AttemptCapture>();
+  judged_at_ = WaitClock::Ticks();
   receive_state_ = kIdle;
   result_code_ = 0;
   link_state_ = lumo::kLinkValidReply;
@@ -93,6 +94,7 @@ TKorvoComPort::~TKorvoComPort() {
 }
 
 void TKorvoComPort::DataReceived(int32_t count) {
+  if (count > 0) last_rx_.store(WaitClock::Ticks());
   if (!capture_) {
     for (int32_t i = 0; i < count; ++i) ProcessByte(ReadByte());
     return;
@@ -159,6 +161,22 @@ void TKorvoComPort::ResetReceive() {
   frame_end_length_.store(0);
 }
 
+// Bytes that came in after the last attempt was judged answer nothing of ours
+// (a far end replaying a backlog after a stall, another master on the bus): no
+// frame is sent into them, or their replies would meet it.
+void TKorvoComPort::WaitForQuietLine() {
+  if (last_rx_.load() <= judged_at_) return;
+  const WaitClock waited;
+  for (;;) {
+    const DWORD quiet = WaitClock::MsSince(last_rx_.load());
+    if (quiet >= kQuietMs || waited.LeftMs(kQuietMaxMs) == 0) break;
+    Api().Sleep(kQuietMs - quiet);
+  }
+  if (Tracer())
+    Tracer()->Event("line-busy", "waited=%lums",
+                    static_cast<unsigned long>(kQuietMaxMs - waited.LeftMs(kQuietMaxMs)));
+}
+
 void TKorvoComPort::SendFrame(const char* frame, uint8_t length) {
   uint8_t send_buffer[255];
   const uint8_t n = length < sizeof send_buffer ? length : sizeof send_buffer;
@@ -207,6 +225,10 @@ bool TKorvoComPort::AcceptEarlyFrame(const WaitClock& window, uint8_t* destinati
       continue;
     // No reply can answer a frame that has not left yet.
     if (OutputPending() > 0) continue;
+    // Another frame right behind this one (a backlog replayed back to back):
+    // neither is taken early; the window's end judges the whole.
+    SleepFull(kFrameGapMs);
+    if (FrameFollows(received)) continue;
     // A frame that fails here (a bad check, a garbled field the validator
     // raises on, a reply to another request) is judged again at the window's
     // end, exactly as in the fixed mode.
@@ -217,6 +239,15 @@ bool TKorvoComPort::AcceptEarlyFrame(const WaitClock& window, uint8_t* destinati
       if (Tracer()) Tracer()->Caught("early-frame");
     }
   }
+  return false;
+}
+
+// Whether a '@' came in after the first `end` collected bytes (the length is
+// 8-bit and wraps like the buffer's index).
+bool TKorvoComPort::FrameFollows(uint8_t end) const {
+  const auto extra = static_cast<uint8_t>(received_length_.load() - end);
+  for (unsigned k = 0; k < extra; ++k)
+    if (receive_buffer_[static_cast<uint8_t>(end + k)] == '@') return true;
   return false;
 }
 
@@ -306,6 +337,7 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
                                     sizeof escaped);
         Tracer()->Event("send", "attempt=%d frame=\"%s\"", attempt, escaped);
       }
+      WaitForQuietLine();
       SendFrame(frame, frame_length);
       if (expected_length == 0) {
         exchange_lock_.Leave();
@@ -315,6 +347,7 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
       uint8_t local[256];
       uint8_t received = 0;
       const int32_t verdict = WaitReply(local, expected_length, received, frame, frame_length);
+      judged_at_ = WaitClock::Ticks();
       if (capture_) TraceAttempt(attempt, verdict, received);
       if (verdict == kResultReplyCopied && GetLinkState() == lumo::kLinkValidReply) {
         if (!echo_held_.load() && echo_ == EchoState::kUnknown) echo_ = EchoState::kQuiet;
@@ -326,6 +359,7 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
       exchange_lock_.Leave();
       result_code_.store(kResultBusy);
     } catch (...) {
+      judged_at_ = WaitClock::Ticks();
       if (capture_) TraceAttempt(attempt, -1, 0);
       exchange_lock_.Leave();
       result_code_.store(kResultBusy);

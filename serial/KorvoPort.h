@@ -28,6 +28,14 @@ class TKorvoComPort : public TComPort {
   static constexpr DWORD kReplyWindowMs = 200;
   static constexpr DWORD kAttemptPauseMs = 70;
   static constexpr uint8_t kValidatorTag = 17;
+  // Bytes that came in after an attempt was judged answer no request of
+  // this port: the next frame waits until the line has been quiet this long
+  // (longer than a USB adapter's latency timer), for at most kQuietMaxMs.
+  static constexpr DWORD kQuietMs = 20;
+  static constexpr DWORD kQuietMaxMs = 200;
+  // Fast mode: a frame is taken early only if no further frame starts within
+  // this time after its end (about three characters at 9600 baud).
+  static constexpr DWORD kFrameGapMs = 3;
   // A lost device is opened again from the exchange path, at most this often.
   static constexpr DWORD kReopenIntervalMs = 1000;
 
@@ -85,6 +93,7 @@ class TKorvoComPort : public TComPort {
   bool IsEcho(int length) const;
   void ResetReceive();
   void SendFrame(const char* frame, uint8_t length);
+  void WaitForQuietLine();
   // Before an exchange: a device that counts as lost is opened again, at most
   // once per kReopenIntervalMs; a working device is never touched.
   void RecoverLostDevice();
@@ -103,6 +112,7 @@ class TKorvoComPort : public TComPort {
   // The length to judge of `received` collected bytes: the first frame alone
   // when what follows it starts no further frame.
   uint8_t WithoutTrailingNoise(uint8_t received) const;
+  bool FrameFollows(uint8_t end) const;
   // Validates the first `received` bytes of source and, when they are a valid
   // reply that the header convention takes for request's, copies them to
   // destination.
@@ -173,6 +183,10 @@ class TKorvoComPort : public TComPort {
   // echo before it takes a copy of the request as the gauge's reply.
   EchoState echo_ = EchoState::kUnknown;
   std::unique_ptr<AttemptCapture> capture_;  // only while tracing
+  // The counter at the last byte received (event thread) and at the end of
+  // the last attempt's judgement (under the exchange lock).
+  std::atomic<long long> last_rx_{0};
+  long long judged_at_ = 0;
   bool reopen_tried_ = false;  // under the exchange lock
   DWORD last_reopen_ = 0;
 };

@@ -15,6 +15,19 @@ class WaitClock {
     QueryPerformanceFrequency(&frequency_);
     QueryPerformanceCounter(&start_);
   }
+  // The counter now, and whole milliseconds since an earlier reading.
+  static long long Ticks() {
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+  }
+  static DWORD MsSince(long long ticks) {
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    const long long elapsed = Ticks() - ticks;
+    return elapsed <= 0 ? 0 : static_cast<DWORD>(elapsed * 1000 / frequency.QuadPart);
+  }
+
   // Milliseconds left of a wait of total_ms begun at construction, rounded
   // up; 0 once it is over.
   DWORD LeftMs(DWORD total_ms) const {

@@ -228,42 +228,52 @@ TEST_P(ReplyModes, FaultsAndTheirLinkStates) {
       {"code=4 kind=long chars=256 count=3", kSilent, {1, 250.5, 1, 0}, true},
   };
   SimGauge sim;
-  DriverHandle d = Driver();
-  for (const auto& c : cases) {
-    const Outcome& want = Fast() ? c.fast : c.fixed;
-    sim.Ok("clear all");
-    sim.Ok("set ch=1 code=4 int=250 tenths=5 status=0");
-    sim.Ok(std::string("fault ") + c.fault);
-    sim.Ok(c.instant ? "set pace=off" : "set pace=on");
-    const uint8_t before = d.LinkState();
-    const auto start = std::chrono::steady_clock::now();
-    double value = 0.0;
-    bool raised = false;
-    try {
-      value = Value4(d, 1);
-    } catch (const lumo::ESerialIO&) {
-      raised = true;
+  // Every row on a line that echoes each request before the reply too (a
+  // two-wire converter whose receiver stays on): the echo is never a reply.
+  for (const bool echo : {false, true}) {
+    DriverHandle d = Driver();
+    for (const auto& c : cases) {
+      const Outcome& want = Fast() ? c.fast : c.fixed;
+      const std::string row = c.fault + std::string(echo ? ", echo" : "");
+      sim.Ok("clear all");
+      sim.Ok("set ch=1 code=4 int=250 tenths=5 status=0");
+      sim.Ok(std::string("fault ") + c.fault);
+      sim.Ok(c.instant ? "set pace=off" : "set pace=on");
+      sim.Ok(echo ? "set echo=on" : "set echo=off");
+      const uint8_t before = d.LinkState();
+      const auto start = std::chrono::steady_clock::now();
+      double value = 0.0;
+      bool raised = false;
+      try {
+        value = Value4(d, 1);
+      } catch (const lumo::ESerialIO&) {
+        raised = true;
+      }
+      const auto elapsed = std::chrono::steady_clock::now() - start;
+      EXPECT_EQ(raised, want.raises) << row;
+      EXPECT_DOUBLE_EQ(value, want.value) << row;
+      EXPECT_EQ(d.LinkState(), want.raises ? before : want.link) << row;
+      if (want.frames_most > want.frames) {
+        EXPECT_GE(sim.Stat("frames"), want.frames) << row;
+        EXPECT_LE(sim.Stat("frames"), want.frames_most) << row;
+      } else {
+        EXPECT_EQ(sim.Stat("frames"), want.frames) << row;
+      }
+      // A few ms of slack for the clocks' granularity; an instant line has no
+      // floor.
+      if (want.least_ms > 0) {
+        EXPECT_GE(elapsed, Ms(want.least_ms - 5)) << row;
+      }
+      // A late reply or the rest of a split goes out before the next case.
+      for (int i = 0; i < 300 && sim.Stat("pending") > 0; ++i) std::this_thread::sleep_for(Ms(10));
+      EXPECT_EQ(sim.Stat("pending"), 0) << row;
     }
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(raised, want.raises) << c.fault;
-    EXPECT_DOUBLE_EQ(value, want.value) << c.fault;
-    EXPECT_EQ(d.LinkState(), want.raises ? before : want.link) << c.fault;
-    if (want.frames_most > want.frames) {
-      EXPECT_GE(sim.Stat("frames"), want.frames) << c.fault;
-      EXPECT_LE(sim.Stat("frames"), want.frames_most) << c.fault;
-    } else {
-      EXPECT_EQ(sim.Stat("frames"), want.frames) << c.fault;
+    if (echo) {
+      EXPECT_EQ(TSilo::FromDriver(d.get())->GaugePort()->Echo(), TKorvoComPort::EchoState::kEchoes);
     }
-    // A few ms of slack for the clocks' granularity; an instant line has no
-    // floor.
-    if (want.least_ms > 0) {
-      EXPECT_GE(elapsed, Ms(want.least_ms - 5)) << c.fault;
-    }
-    // A late reply or the rest of a split goes out before the next case.
-    for (int i = 0; i < 300 && sim.Stat("pending") > 0; ++i) std::this_thread::sleep_for(Ms(10));
-    EXPECT_EQ(sim.Stat("pending"), 0) << c.fault;
   }
   sim.Ok("set pace=on");
+  sim.Ok("set echo=off");
 }
 
 // A prompt reply: the fixed window always takes its 200 ms, the fast mode
@@ -379,6 +389,37 @@ TEST_P(ReplyModes, WaitsEndingEarlyAreWaitedOut) {
     EXPECT_EQ(d.LinkState(), c.link) << c.fault;
     EXPECT_EQ(sim.Stat("frames"), c.frames) << c.fault;
     EXPECT_GE(elapsed, Ms(Fast() ? c.least_ms : std::max(c.least_ms, 200))) << c.fault;
+  }
+}
+
+// The far end stops reading for a while (a hung converter), then reads and
+// answers everything that piled up, in order. Whatever the gauge carries in
+// its replies' header, every value handed to the host as valid is the one its
+// own request asked for, and the line is read normally again afterwards.
+TEST_P(ReplyModes, StalledLineHandsOverNoOtherRequestsValue) {
+  for (const char* header : {"repeat", "0000"}) {
+    SimGauge sim;
+    sim.Ok(std::string("set header=") + header);
+    for (int ch = 0; ch < 4; ++ch)
+      sim.Ok("set ch=" + std::to_string(ch) + " code=4 int=10" + std::to_string(ch) + " tenths=0 status=0");
+    DriverHandle d = Driver();
+    for (uint32_t ch = 0; ch < 8; ++ch) EXPECT_DOUBLE_EQ(Value4(d, ch % 4), 100 + ch % 4) << header;
+    sim.Ok("stall ms=1500");
+    int after_stall = 0, valid_after = 0;
+    for (uint32_t i = 0; after_stall < 12 && i < 100; ++i) {
+      const bool stalled = sim.Stat("stall") > 0;
+      const uint32_t ch = i % 4;
+      const double value = Value4(d, ch);
+      const bool valid = d.LinkState() == lumo::kLinkValidReply;
+      if (valid) {
+        EXPECT_DOUBLE_EQ(value, 100 + ch) << header << ", request " << i;
+      }
+      if (!stalled) {
+        ++after_stall;
+        valid_after += valid ? 1 : 0;
+      }
+    }
+    EXPECT_GE(valid_after, 8) << header << ": the line is read again";
   }
 }
 

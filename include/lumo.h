@@ -331,9 +331,32 @@ using GetSiloExFn = Driver*(LUMO_STDCALL*)(Unit* unit, uint32_t unused);
 // after 8 consecutive replies that do, to at least two different requests, a
 // valid reply naming another channel or code counts as the late reply to an
 // earlier request and is not taken (the exchange tries again). Three attempts
-// in a row with such a reply drop that convention, and the third is taken:
-// a gauge that does not repeat the request never loses a request to it.
+// in a row with such a reply drop that convention (the gauge may have been
+// replaced) and end the request as a bad reply, link state 3: a reply that may
+// be another request's is never handed over; the next request reads the
+// gauge. A gauge that does not repeat the request never loses a request to it.
 // Learned per open port; kept when a lost device is opened again.
+//
+// The serial line (COM connections). The library sets the whole line when it
+// opens a port, whatever another program left on it: 9600 baud, 8 data bits,
+// no parity, one stop bit, binary, no parity checking, no CTS, DSR or XON/XOFF
+// flow control in either direction, no DSR sensitivity, DTR on (converters may
+// draw their power from it), RTS held low, no abort on error, no error or null
+// character replacement. It needs nothing of RTS or CTS, so a three-wire cable
+// or an RS-232/RS-485 converter with automatic direction control serves. A
+// two-wire converter whose receiver stays on returns each request before the
+// reply: that echo (an exact copy of the request, first in the attempt) is
+// set aside, never taken as the reply, in both reply modes; only on a line
+// that has delivered replies without an echo is a reply that equals its
+// request byte for byte taken. Bytes after a reply that start no further frame
+// (a bus nobody biases) are ignored. Bytes that arrive when no request is
+// under way answer nothing: the next frame waits until the line has been
+// quiet for 20 ms (at most 200 ms), and before each attempt whatever is left
+// unsent of an earlier frame is dropped, so that a line that stalls and
+// resumes never carries a backlog. A frame that has not left within its
+// window ends as no reply. The 200-ms window and the 70-ms pause are measured
+// with the high-resolution counter and always last their whole length,
+// whatever the system timer's tick.
 
 // Fast replies (either factory, COM connections only): "FastReply=1" in the
 // same section of cnf.ini makes each serial port, when it opens, judge a reply
@@ -341,8 +364,9 @@ using GetSiloExFn = Driver*(LUMO_STDCALL*)(Unit* unit, uint32_t unused);
 // check, instead of always at the end of the 200-ms window. Absent, 0 or any
 // other value: the fixed window. The trade-off: an exchange with a prompt
 // gauge takes about 37 ms instead of 200 at 9600 baud, but bytes that follow
-// a valid frame are no longer seen, so a frame the fixed window would reject
-// for trailing noise is accepted. Takes effect for ports opened after the change.
+// a valid frame more than 3 ms after it are no longer seen (a frame with
+// another right behind it is left to the window's end, which refuses both).
+// Takes effect for ports opened after the change.
 constexpr const char* kFastReplyKey = "FastReply";
 
 // Trace (either factory, both connection kinds): "TraceFile=PATH" in the same

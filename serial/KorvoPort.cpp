@@ -172,6 +172,7 @@ void TKorvoComPort::WaitForQuietLine() {
     if (quiet >= kQuietMs || waited.LeftMs(kQuietMaxMs) == 0) break;
     Api().Sleep(kQuietMs - quiet);
   }
+  wary_ = kWaryReplies;
   if (Tracer())
     Tracer()->Event("line-busy", "waited=%lums",
                     static_cast<unsigned long>(kQuietMaxMs - waited.LeftMs(kQuietMaxMs)));
@@ -227,8 +228,10 @@ bool TKorvoComPort::AcceptEarlyFrame(const WaitClock& window, uint8_t* destinati
     if (OutputPending() > 0) continue;
     // Another frame right behind this one (a backlog replayed back to back):
     // neither is taken early; the window's end judges the whole.
-    SleepFull(kFrameGapMs);
-    if (FrameFollows(received)) continue;
+    if (wary_ > 0) {
+      SleepFull(kFrameGapMs);
+      if (FrameFollows(received)) continue;
+    }
     // A frame that fails here (a bad check, a garbled field the validator
     // raises on, a reply to another request) is judged again at the window's
     // end, exactly as in the fixed mode.
@@ -249,6 +252,21 @@ bool TKorvoComPort::FrameFollows(uint8_t end) const {
   for (unsigned k = 0; k < extra; ++k)
     if (receive_buffer_[static_cast<uint8_t>(end + k)] == '@') return true;
   return false;
+}
+
+// While wary (see kWaryReplies), a window that ends with bytes still coming
+// in is looked past by kFrameGapMs: true when a further frame starts behind
+// the first one judged. What arrives meanwhile is only looked at, never
+// judged: the window is not stretched for a reply.
+bool TKorvoComPort::FrameRightBehind(uint8_t received) {
+  if (wary_ == 0 || received == 0 || WaitClock::MsSince(last_rx_.load()) >= kFrameGapMs) return false;
+  const void* end = std::memchr(receive_buffer_, '\r', received);
+  if (!end) return false;
+  SleepFull(kFrameGapMs);
+  if (!FrameFollows(static_cast<uint8_t>(static_cast<const uint8_t*>(end) - receive_buffer_ + 1)))
+    return false;
+  if (Tracer()) Tracer()->Event("frame-behind");
+  return true;
 }
 
 // A frame followed by bytes that start no further frame (a bus nobody biases
@@ -281,6 +299,13 @@ int32_t TKorvoComPort::WaitReply(uint8_t* destination, uint8_t expected_length,
   received = received_length_.load();
   const bool echo = echo_held_.load();
   const uint8_t* judged = receive_buffer_;
+  if (FrameRightBehind(received)) {
+    // The window ended inside a backlog replayed back to back: its first
+    // frame is not this request's reply.
+    SetLinkState(lumo::kLinkBadReply);
+    result_code_.store(kResultRejected);
+    return kResultRejected;
+  }
   if (OutputPending() > 0) {
     // The frame never (wholly) left: whatever came in answers something else.
     if (Tracer()) Tracer()->Event("not-sent", "pending=%u", static_cast<unsigned>(OutputPending()));
@@ -293,6 +318,7 @@ int32_t TKorvoComPort::WaitReply(uint8_t* destination, uint8_t expected_length,
     received = static_cast<uint8_t>(request_length_);
   }
   if (received == 0) {
+    wary_ = kWaryReplies;
     SetLinkState(lumo::kLinkNoReply);
     result_code_.store(kResultNoReply);
     return kResultNoReply;
@@ -351,6 +377,7 @@ int32_t TKorvoComPort::Exchange(uint8_t /*tag*/, const char* frame, uint8_t fram
       if (capture_) TraceAttempt(attempt, verdict, received);
       if (verdict == kResultReplyCopied && GetLinkState() == lumo::kLinkValidReply) {
         if (!echo_held_.load() && echo_ == EchoState::kUnknown) echo_ = EchoState::kQuiet;
+        if (wary_ > 0) --wary_;
         std::memcpy(reply, local, received < expected_length ? received : expected_length);
         exchange_lock_.Leave();
         result_code_.store(kResultBusy);

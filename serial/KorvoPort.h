@@ -33,9 +33,13 @@ class TKorvoComPort : public TComPort {
   // (longer than a USB adapter's latency timer), for at most kQuietMaxMs.
   static constexpr DWORD kQuietMs = 20;
   static constexpr DWORD kQuietMaxMs = 200;
-  // Fast mode: a frame is taken early only if no further frame starts within
-  // this time after its end (about three characters at 9600 baud).
+  // After an attempt without a reply or bytes nobody asked for (a stalled
+  // line may replay its backlog), and until kWaryReplies valid replies have
+  // come since, a frame with another starting within kFrameGapMs behind it
+  // (about three characters at 9600 baud) is not taken: in the fast mode
+  // not early, and not at a window's end that falls between the two.
   static constexpr DWORD kFrameGapMs = 3;
+  static constexpr int kWaryReplies = 8;
   // A lost device is opened again from the exchange path, at most this often.
   static constexpr DWORD kReopenIntervalMs = 1000;
 
@@ -113,6 +117,7 @@ class TKorvoComPort : public TComPort {
   // when what follows it starts no further frame.
   uint8_t WithoutTrailingNoise(uint8_t received) const;
   bool FrameFollows(uint8_t end) const;
+  bool FrameRightBehind(uint8_t received);
   // Validates the first `received` bytes of source and, when they are a valid
   // reply that the header convention takes for request's, copies them to
   // destination.
@@ -187,6 +192,7 @@ class TKorvoComPort : public TComPort {
   // the last attempt's judgement (under the exchange lock).
   std::atomic<long long> last_rx_{0};
   long long judged_at_ = 0;
+  int wary_ = 0;  // under the exchange lock: see kWaryReplies
   bool reopen_tried_ = false;  // under the exchange lock
   DWORD last_reopen_ = 0;
 };

@@ -364,8 +364,10 @@ using GetSiloExFn = Driver*(LUMO_STDCALL*)(Unit* unit, uint32_t unused);
 // check, instead of always at the end of the 200-ms window. Absent, 0 or any
 // other value: the fixed window. The trade-off: an exchange with a prompt
 // gauge takes about 37 ms instead of 200 at 9600 baud, but bytes that follow
-// a valid frame more than 3 ms after it are no longer seen (a frame with
-// another right behind it is left to the window's end, which refuses both).
+// a valid frame are no longer seen. After an attempt without a reply or bytes
+// nobody asked for, and for the next 8 valid replies, a frame is taken only
+// once 20 ms have shown no further frame right behind it (a line replaying a
+// backlog after a stall): those exchanges take 20 ms longer.
 // Takes effect for ports opened after the change.
 constexpr const char* kFastReplyKey = "FastReply";
 

@@ -36,9 +36,10 @@ class TKorvoComPort : public TComPort {
   // After an attempt without a reply or bytes nobody asked for (a stalled
   // line may replay its backlog), and until kWaryReplies valid replies have
   // come since, a frame with another starting within kFrameGapMs behind it
-  // (about three characters at 9600 baud) is not taken: in the fast mode
-  // not early, and not at a window's end that falls between the two.
-  static constexpr DWORD kFrameGapMs = 3;
+  // is not taken: in the fast mode not early, and not at a window's end that
+  // falls between the two. As long as kQuietMs: bytes reach the port in
+  // chunks (a USB adapter's latency timer, Wine's polling of the line).
+  static constexpr DWORD kFrameGapMs = kQuietMs;
   static constexpr int kWaryReplies = 8;
   // A lost device is opened again from the exchange path, at most this often.
   static constexpr DWORD kReopenIntervalMs = 1000;

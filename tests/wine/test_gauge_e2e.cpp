@@ -423,6 +423,38 @@ TEST_P(ReplyModes, StalledLineHandsOverNoOtherRequestsValue) {
   }
 }
 
+// A gauge whose reply equals its request byte for byte (a configuration block
+// of the one byte 11: "@1140*" and carriage return both ways). An echo looks
+// the same, so only a line that has delivered a reply without an echo before
+// it takes such a copy as the reply; a fresh port or an echoing line sets the
+// lone copy aside (no reply), and behind an echo the gauge's own copy is taken.
+// The reply is then too short for the block: a bad reply, but one taken.
+TEST(GaugeE2E, ReplyEqualToItsRequest) {
+  const struct {
+    bool echo;
+    bool reply_first;  // a normal reply first: the line shows it does not echo
+    uint8_t link;
+  } cases[] = {{false, false, lumo::kLinkNoReply}, {false, true, lumo::kLinkBadReply},
+               {true, false, lumo::kLinkBadReply}, {true, true, lumo::kLinkBadReply}};
+  SimGauge sim;
+  for (const auto& c : cases) {
+    sim.Ok("clear all");
+    sim.Ok(c.echo ? "set echo=on" : "set echo=off");
+    sim.Ok("set config=0102030405060708");
+    DriverHandle d = SerialDriver();
+    unsigned char block[16] = {};
+    if (c.reply_first) {
+      d.Call<lumo::ReadConfigFn>(lumo::kSlotReadConfig, block);
+      ASSERT_EQ(d.LinkState(), lumo::kLinkValidReply);
+    }
+    sim.Ok("set config=11");
+    d.Call<lumo::ReadConfigFn>(lumo::kSlotReadConfig, block);
+    EXPECT_EQ(d.LinkState(), c.link) << "echo " << c.echo << ", reply first " << c.reply_first;
+  }
+  sim.Ok("set echo=off");
+  sim.Ok("set config=0102030405060708");
+}
+
 TEST(GaugeE2E, ConcurrentHostThreadsNeverInterleaveFrames) {
   SimGauge sim;
   sim.Ok("set ch=1 code=4 int=1 tenths=0 status=0");

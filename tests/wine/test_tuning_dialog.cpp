@@ -76,16 +76,24 @@ std::atomic<int> g_yes_no_answer{IDNO};  // what a person answers a Yes/No box
 
 bool RequestGetsThrough(TSilo* driver) {
   auto done = std::make_shared<std::atomic<bool>>(false);
-  std::thread([driver, done] {
+  std::thread probe([driver, done] {
     try {
       driver->ReadState();
     } catch (...) {
     }
     *done = true;
-  }).detach();
+  });
   // A box shown under the lock would keep the request waiting for ever: any
   // bound detects it, and a loaded machine needs a generous one.
-  return WaitFor([&] { return done->load(); }, 30000);
+  const bool through = WaitFor([&] { return done->load(); }, 30000);
+  // Joined, so that the next box's probe does not start while this thread is
+  // still ending: under Wine such a thread now and then did not run for
+  // more than 30 s.
+  if (through)
+    probe.join();
+  else
+    probe.detach();
+  return through;
 }
 
 int RecordBox(const wchar_t* message, const wchar_t* caption, unsigned flags) {

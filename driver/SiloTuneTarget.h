@@ -22,7 +22,9 @@ class SiloTuneTarget final : public lumo::ui::TuneTarget {
 
   uint8_t ConnectionType() const override { return silo_.ConnectionType(); }
   bool HasGaugePort() const override { return silo_.GaugePort() != nullptr; }
-  void SaveConnectionType(int32_t type) override { ::SaveConnectionType(silo_, type); }
+  void SaveConnectionType(int32_t type, HWND owner) override {
+    ::SaveConnectionType(silo_, type, owner);
+  }
   void Lock() override { silo_.Lock(); }
   void Unlock() override { silo_.Unlock(); }
   uint8_t GetLinkState() const override { return silo_.GetLinkState(); }

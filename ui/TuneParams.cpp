@@ -145,7 +145,7 @@ LRESULT CALLBACK TfmTuneParams::FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
   try {
     return form->HandleMessage(msg, wp, lp);
   } catch (...) {
-    ShowErrorBox(CurrentErrorText().c_str());
+    ShowErrorBox(hwnd, CurrentErrorText().c_str());
   }
   return 0;
 }
@@ -365,7 +365,7 @@ void TfmTuneParams::bbtReadClick() {
   if (GetWindowTextLengthW(cbSiloNum) > 0)
     cbSiloNumChange();
   else
-    ShowMessageBox(text::kChooseChannel, text::kInfoCaption, kInfoFlags);
+    ShowMessageBox(hwnd_, text::kChooseChannel, text::kInfoCaption, kInfoFlags);
   DisableButton(bbtWrite);
 }
 
@@ -390,10 +390,10 @@ void TfmTuneParams::bbtSaveClick() {
   const auto type = static_cast<int32_t>(SendMessageW(cbConnetionType, CB_GETCURSEL, 0, 0));
   if (type < 0) return;
   try {
-    Driver->SaveConnectionType(type);
+    Driver->SaveConnectionType(type, hwnd_);
   } catch (const std::exception& error) {
     // The file was not written: nothing switched, Save stays enabled.
-    ShowErrorBox(WideFromCp1251(error.what()).c_str());
+    ShowErrorBox(hwnd_, WideFromCp1251(error.what()).c_str());
     return;
   }
   // A serial port that did not open (its box has been shown) leaves Save on:
@@ -417,7 +417,7 @@ void TfmTuneParams::eT1IdentExit(HWND sender) {
     int64_t value = 0;
     if (IdentEdit(row) == sender && !IdentValue(row, value)) {
       SetFocus(sender);
-      ShowErrorBox(text::kBadIdent);
+      ShowErrorBox(hwnd_, text::kBadIdent);
       return;
     }
   }
@@ -429,7 +429,7 @@ void TfmTuneParams::LevelExit(HWND sender) {
     uint16_t value = 0;
     if (LevelEdit(row) == sender && !LevelValue(row, value)) {
       SetFocus(sender);
-      ShowErrorBox(text::kBadHeight);
+      ShowErrorBox(hwnd_, text::kBadHeight);
       return;
     }
   }
@@ -441,12 +441,12 @@ bool TfmTuneParams::CheckAllInputs() {
     int64_t ident = 0;
     if (!LevelValue(row, height)) {
       SetFocus(LevelEdit(row));
-      ShowErrorBox(text::kBadHeight);
+      ShowErrorBox(hwnd_, text::kBadHeight);
       return false;
     }
     if (!IdentValue(row, ident)) {
       SetFocus(IdentEdit(row));
-      ShowErrorBox(text::kBadIdent);
+      ShowErrorBox(hwnd_, text::kBadIdent);
       return false;
     }
   }
@@ -593,7 +593,7 @@ bool TfmTuneParams::CheckMarkedFields() {
   const std::wstring lines = MarkedFieldLines();
   if (lines.empty()) return true;
   const std::wstring message = std::wstring(text::kWriteRefused) + L"\n" + lines + L"\n" + text::kOfferReread;
-  if (ShowMessageBox(message.c_str(), text::kWarningCaption, MB_YESNO | MB_ICONWARNING) == IDYES) {
+  if (ShowMessageBox(hwnd_, message.c_str(), text::kWarningCaption, MB_YESNO | MB_ICONWARNING) == IDYES) {
     bbtReadClick();
     return false;
   }

@@ -4,6 +4,8 @@
 #ifndef LUMO_UI_TUNETARGET_H
 #define LUMO_UI_TUNETARGET_H
 
+#include <windows.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,8 +28,9 @@ class TuneTarget {
   virtual bool HasGaugePort() const = 0;
   // Writes type into cnf.ini when the file exists, then switches the driver
   // to it. A failed write throws lumo::Exception and switches nothing; a
-  // failed switch is answered with a message box and returns normally.
-  virtual void SaveConnectionType(int32_t type) = 0;
+  // failed switch is answered with a message box owned by owner and returns
+  // normally.
+  virtual void SaveConnectionType(int32_t type, HWND owner) = 0;
 
   // The driver lock, re-entrant: held across a batch of requests, nothing of
   // the host's falls between them.

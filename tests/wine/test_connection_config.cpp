@@ -47,7 +47,7 @@ struct BoxRecorder {
     static BoxRecorder* current = nullptr;
     return current;
   }
-  static int Handler(const wchar_t* text, const wchar_t* caption, unsigned flags) {
+  static int Handler(HWND, const wchar_t* text, const wchar_t* caption, unsigned flags) {
     BoxRecorder* r = Current();
     {
       std::lock_guard<std::mutex> lock(r->mutex);

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -67,6 +68,8 @@ struct Box {
   std::wstring text, caption;
   unsigned flags;
   bool lock_free;  // another thread's request got through while it was up
+  HWND owner;      // the window the box was given
+  HWND dialog;     // the dialog open when it was shown, if any
 };
 
 std::mutex g_boxes_mutex;
@@ -96,10 +99,13 @@ bool RequestGetsThrough(TSilo* driver) {
   return through;
 }
 
-int RecordBox(const wchar_t* message, const wchar_t* caption, unsigned flags) {
+HWND FindDialog() { return FindWindowW(L"LumoTfmTuneParams", nullptr); }
+
+int RecordBox(HWND owner, const wchar_t* message, const wchar_t* caption, unsigned flags) {
   const bool lock_free = g_probe_driver ? RequestGetsThrough(g_probe_driver) : true;
+  const HWND dialog = FindDialog();
   std::lock_guard<std::mutex> lock(g_boxes_mutex);
-  g_boxes.push_back({message, caption, flags, lock_free});
+  g_boxes.push_back({message, caption, flags, lock_free, owner, dialog});
   return (flags & MB_YESNO) == MB_YESNO ? g_yes_no_answer.load() : IDOK;
 }
 
@@ -146,8 +152,6 @@ class HostRun {
 lumo_host::Gauge SimGaugeDriver() {
   return {(new TSilo(SimType(), nullptr))->AsDriver(), L"simulated gauge"};
 }
-
-HWND FindDialog() { return FindWindowW(L"LumoTfmTuneParams", nullptr); }
 
 TfmTuneParams* Form() {
   HWND dialog = FindDialog();
@@ -219,6 +223,12 @@ class TuningDialog : public ::testing::Test {
   }
   void TearDown() override {
     lumo::ui::SetMessageBoxHandler(nullptr);
+    // Every box shown while a dialog was open, by a worker's thread or by the
+    // dialog's own, belongs to the dialog: it stays in front of it.
+    for (const Box& box : Boxes()) {
+      if (!box.dialog) continue;
+      EXPECT_EQ(box.owner, box.dialog) << Utf8(box.text);
+    }
     EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }, 60000)) << "a dialog stayed open";
   }
 
@@ -494,6 +504,7 @@ TEST_F(TuningDialog, DialogThatCannotBeBuiltShowsWhyAndLeavesNothing) {
     host.Run([&] { UnhookWindowsHookEx(hook); });  // after the click has been handled
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].text, c.box);
+    EXPECT_EQ(Boxes()[0].owner, host.hwnd()) << "the box belongs to the host's window";
     EXPECT_EQ(FindDialog(), nullptr) << "a window of the form was left behind";
     EXPECT_TRUE(Enabled(host.hwnd()));
     PostMessageW(OpenDialog(host.hwnd(), id).Handle(), WM_CLOSE, 0, 0);
@@ -560,19 +571,27 @@ TEST_F(TuningDialog, OpensFromTheMenuOnTheDriverPageAndClosesWithEscape) {
   EXPECT_TRUE(Boxes().empty());
 }
 
-TEST_F(TuningDialog, TypeOutsideTheListSelectsNothing) {
-  HostRun run({SimGaugeDriver()}, 1000);
-  // Switch the driver to COM9, which nothing links: no port, type 11.
-  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
-  SetConnectionType(SiloOf(form), 11);
-  CloseWithEscape();
-  TfmTuneParams& again = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
-  EXPECT_EQ(SendMessageW(again.cbConnetionType, CB_GETCURSEL, 0, 0), CB_ERR);
-  EXPECT_FALSE(Enabled(again.bbtSave));
-  SetConnectionType(SiloOf(again), SimType());
-  CloseWithEscape();
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].text, L"Невозможно открыть порт COM для уровнемера!");
+// Opening selects the driver's connection type in the list; a type beyond
+// the list (a hand-edited cnf.ini) selects nothing.
+TEST_F(TuningDialog, OpeningSelectsTheDriversConnection) {
+  auto* silo = new TSilo(SimType(), nullptr);
+  HostRun run({{silo->AsDriver(), L"simulated gauge"}}, 1000);
+  const struct {
+    int32_t type;  // a COM port nothing links: the switch finds no port
+    LRESULT selected;
+  } cases[] = {
+      {11, CB_ERR},
+  };
+  for (const auto& c : cases) {
+    SetConnectionType(*silo, c.type);
+    TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+    EXPECT_EQ(SendMessageW(form.cbConnetionType, CB_GETCURSEL, 0, 0), c.selected) << c.type;
+    EXPECT_FALSE(Enabled(form.bbtSave)) << c.type;
+    CloseWithEscape();
+  }
+  SetConnectionType(*silo, SimType());
+  ASSERT_EQ(Boxes().size(), std::size(cases));
+  for (const Box& box : Boxes()) EXPECT_EQ(box.text, L"Невозможно открыть порт COM для уровнемера!");
 }
 
 TEST_F(TuningDialog, ReadWithoutChannelAsksForOneAndStartsNothing) {
@@ -1177,6 +1196,7 @@ TEST_F(TuningDialog, ParameterErrorsAreShownAfterTheBatchOneBoxPerRow) {
   for (const Box& box : boxes) {
     EXPECT_EQ(box.text, L"Ошибка запроса параметра");
     EXPECT_TRUE(box.lock_free) << "a box held the driver lock";
+    EXPECT_EQ(box.owner, form.Handle()) << "a worker's box belongs to the dialog";
   }
   for (int row = 1; row <= 11; ++row) {
     EXPECT_EQ(Text(form.LevelEdit(row)), L"") << "not a zero the gauge never sent";

@@ -326,9 +326,10 @@ void TfmTuneParams::FormShow() {
   SetWindowTextW(cbSiloNum, L"");
   SetWindowTextW(pnTune, L"");
   AccessOnOff(false);
-  // A type outside the list (a hand-edited cnf.ini) selects nothing.
+  // A type beyond the list (a hand-edited cnf.ini) selects nothing.
   const uint8_t type = Driver ? Driver->ConnectionType() : 0;
-  SendMessageW(cbConnetionType, CB_SETCURSEL, type <= 10 ? type : static_cast<WPARAM>(-1), 0);
+  const auto items = SendMessageW(cbConnetionType, CB_GETCOUNT, 0, 0);
+  SendMessageW(cbConnetionType, CB_SETCURSEL, type < items ? type : static_cast<WPARAM>(-1), 0);
   DisableButton(bbtWrite);
   DisableButton(bbtSave);
   EnableWindow(bbtRead, TRUE);

@@ -8,10 +8,13 @@ inline constexpr wchar_t kFormCaption[] = L"Параметры уровнеме�
 inline constexpr wchar_t kPageDriver[] = L"Настройки драйвера";
 inline constexpr wchar_t kPageParams[] = L"Настроечные параметры";
 inline constexpr wchar_t kConnectedTo[] = L"Лумо подключена к:";
-inline constexpr const wchar_t* kConnectionTypes[11] = {
-    L"Блок связи №1", L"Блок связи №2", L"Блок связи №3", L"Порт COM1",
-    L"Порт COM2",     L"Порт COM3",     L"Порт COM4",     L"Порт COM5",
-    L"Порт COM6",     L"Порт COM7",     L"Порт COM8"};
+// The connection list, whose item index is the connection type: the three
+// communication units, then "Порт COM1" to "Порт COM32" (USB adapters often
+// get numbers above 8).
+inline constexpr const wchar_t* kUnitConnections[3] = {L"Блок связи №1", L"Блок связи №2",
+                                                       L"Блок связи №3"};
+inline constexpr wchar_t kComPortItem[] = L"Порт COM";  // followed by the number
+inline constexpr int kListedComPorts = 32;
 inline constexpr wchar_t kSave[] = L"Сохранить";
 inline constexpr wchar_t kAddress[] = L"Адрес :";
 inline constexpr wchar_t kProgramCode[] = L"Код программы:";

@@ -192,9 +192,15 @@ void PickWithMouse(XInput& input, HWND combo, int index) {
   info.cbSize = sizeof info;
   ASSERT_TRUE(WaitFor([&] { return GetComboBoxInfo(combo, &info) && Visible(info.hwndList); }));
   RECT list;
-  GetWindowRect(info.hwndList, &list);
+  GetClientRect(info.hwndList, &list);
   const int height = static_cast<int>(SendMessageW(combo, CB_GETITEMHEIGHT, 0, 0));
-  const int top = static_cast<int>(SendMessageW(info.hwndList, LB_GETTOPINDEX, 0, 0));
+  // Scrolled to the item first when it is out of view, as with the wheel.
+  int top = static_cast<int>(SendMessageW(info.hwndList, LB_GETTOPINDEX, 0, 0));
+  if (index < top || index >= top + list.bottom / height) {
+    SendMessageW(info.hwndList, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
+    top = static_cast<int>(SendMessageW(info.hwndList, LB_GETTOPINDEX, 0, 0));
+  }
+  GetWindowRect(info.hwndList, &list);
   input.ClickAt(list.left + 12, list.top + 2 + (index - top) * height + height / 2);
 }
 
@@ -538,6 +544,17 @@ TEST_F(TuningDialog, OpensFromTheMenuOnTheDriverPageAndClosesWithEscape) {
   EXPECT_FALSE(Visible(form.tsTuneParams));
   EXPECT_EQ(SendMessageW(form.cbConnetionType, CB_GETCURSEL, 0, 0), SimType());
   EXPECT_FALSE(Enabled(form.bbtSave));
+  // The connection list: the item index is the connection type, COM1 to COM32.
+  ASSERT_EQ(SendMessageW(form.cbConnetionType, CB_GETCOUNT, 0, 0), 35);
+  const std::pair<int, const wchar_t*> items[] = {
+      {0, L"Блок связи №1"}, {2, L"Блок связи №3"}, {3, L"Порт COM1"},
+      {10, L"Порт COM8"},    {11, L"Порт COM9"},    {34, L"Порт COM32"}};
+  for (const auto& item : items) {
+    wchar_t text[64] = {};
+    SendMessageW(form.cbConnetionType, CB_GETLBTEXT, static_cast<WPARAM>(item.first),
+                 reinterpret_cast<LPARAM>(text));
+    EXPECT_EQ(std::wstring(text), item.second) << item.first;
+  }
   // The parameters page right after opening: only the channel and Read.
   for (int row = 1; row <= lumo::ui::kSensorRows; ++row) {
     EXPECT_FALSE(Enabled(form.LevelEdit(row)));
@@ -571,19 +588,36 @@ TEST_F(TuningDialog, OpensFromTheMenuOnTheDriverPageAndClosesWithEscape) {
   EXPECT_TRUE(Boxes().empty());
 }
 
-// Opening selects the driver's connection type in the list; a type beyond
-// the list (a hand-edited cnf.ini) selects nothing.
+// Each COM port the switch opens is missing, as an unplugged adapter is.
+struct UnpluggedPorts {
+  UnpluggedPorts() { lumo::serial::Api().CreateFileA = &Open; }
+  ~UnpluggedPorts() { lumo::serial::Api().CreateFileA = &::CreateFileA; }
+  static HANDLE WINAPI Open(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+};
+
+// Opening selects the driver's connection type in the list, COM ports above
+// COM8 too; a type beyond the list (a hand-edited cnf.ini) selects nothing.
 TEST_F(TuningDialog, OpeningSelectsTheDriversConnection) {
   auto* silo = new TSilo(SimType(), nullptr);
   HostRun run({{silo->AsDriver(), L"simulated gauge"}}, 1000);
   const struct {
-    int32_t type;  // a COM port nothing links: the switch finds no port
+    int32_t type;
     LRESULT selected;
   } cases[] = {
-      {11, CB_ERR},
+      {11, 11},  // COM9
+      {20, 20},  // COM18
+      {34, 34},  // COM32, the last item
+      {35, CB_ERR},
+      {255, CB_ERR},
   };
   for (const auto& c : cases) {
-    SetConnectionType(*silo, c.type);
+    {
+      UnpluggedPorts unplugged;  // a port box for each switch
+      SetConnectionType(*silo, c.type);
+    }
     TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
     EXPECT_EQ(SendMessageW(form.cbConnetionType, CB_GETCURSEL, 0, 0), c.selected) << c.type;
     EXPECT_FALSE(Enabled(form.bbtSave)) << c.type;
@@ -1135,24 +1169,28 @@ TEST_F(TuningDialog, SavingTheConnectionWritesCnfIniAndSwitches) {
   ASSERT_TRUE(WaitFor([&] { return !Enabled(form.bbtSave); }));
   EXPECT_EQ(form.Driver->ConnectionType(), 2);
 
-  // Back to the gauge while its adapter is unplugged: the port box, no port,
-  // and Save stays on.
-  struct Unplugged {
-    static HANDLE WINAPI CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-      SetLastError(ERROR_FILE_NOT_FOUND);
-      return INVALID_HANDLE_VALUE;
+  // A port above COM8 (item 20, COM18), then back to the gauge, while the
+  // adapter is unplugged: each is written and switched to, the port box, no
+  // port, and Save stays on.
+  {
+    UnpluggedPorts unplugged;
+    for (const int item : {20, static_cast<int>(SimType())}) {
+      {
+        std::lock_guard<std::mutex> lock(g_boxes_mutex);
+        g_boxes.clear();
+      }
+      PickWithMouse(input, form.cbConnetionType, item);
+      ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtSave); })) << item;
+      EXPECT_EQ(SendMessageW(form.cbConnetionType, CB_GETCURSEL, 0, 0), item);
+      input.Click(form.bbtSave);
+      ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); })) << item;
+      EXPECT_EQ(Boxes()[0].text, L"Невозможно открыть порт COM для уровнемера!");
+      EXPECT_EQ(form.Driver->ConnectionType(), item);
+      EXPECT_NE(ReadConfigFile().find("ConnectionType=" + std::to_string(item)), std::string::npos) << item;
+      EXPECT_EQ(SiloOf(form).GaugePort(), nullptr);
+      EXPECT_TRUE(Enabled(form.bbtSave));
     }
-  };
-  lumo::serial::Api().CreateFileA = &Unplugged::CreateFileA;
-  PickWithMouse(input, form.cbConnetionType, SimType());
-  ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtSave); }));
-  input.Click(form.bbtSave);
-  ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); }));
-  lumo::serial::Api().CreateFileA = &::CreateFileA;
-  EXPECT_EQ(Boxes()[0].text, L"Невозможно открыть порт COM для уровнемера!");
-  EXPECT_EQ(form.Driver->ConnectionType(), SimType());
-  EXPECT_EQ(SiloOf(form).GaugePort(), nullptr);
-  EXPECT_TRUE(Enabled(form.bbtSave));
+  }
   // Plugged in again: saving the same type once more opens the port, and the
   // host reads the gauge through it.
   EXPECT_TRUE(WaitFor([&] { return FocusOf(FindDialog()) == form.bbtSave; }));

@@ -34,6 +34,31 @@ std::wstring WindowText(HWND window) {
   return text;
 }
 
+// Windows' own text for an error code, without its line end.
+std::wstring SystemErrorText(unsigned long code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
+  if (buffer) LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
+    text.pop_back();
+  return text.empty() ? text::kNoSystemText : text;
+}
+
+// The box for a cnf.ini that could not be written: which file, why, and for
+// access denied what an administrator can do about it.
+std::wstring ConfigWriteFailedText(const ConfigWriteFailure& failure) {
+  const bool denied = failure.error == ERROR_ACCESS_DENIED;
+  std::wstring text = text::kConfigNotWritten + failure.path + text::kWindowsError +
+                      std::to_wstring(failure.error) + L"):\n";
+  text += denied ? std::wstring(text::kConfigAccessDenied) : SystemErrorText(failure.error);
+  text += std::wstring(L"\n") + text::kConnectionUnchanged;
+  if (denied) text += std::wstring(L"\n") + text::kConfigAccessHint;
+  return text;
+}
+
 bool IsHexDigit(wchar_t c) {
   return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f');
 }
@@ -390,11 +415,10 @@ void TfmTuneParams::bbtSaveClick() {
   if (!Driver) return;
   const auto type = static_cast<int32_t>(SendMessageW(cbConnetionType, CB_GETCURSEL, 0, 0));
   if (type < 0) return;
-  try {
-    Driver->SaveConnectionType(type, hwnd_);
-  } catch (const std::exception& error) {
+  ConfigWriteFailure failure;
+  if (!Driver->SaveConnectionType(type, hwnd_, failure)) {
     // The file was not written: nothing switched, Save stays enabled.
-    ShowErrorBox(hwnd_, WideFromCp1251(error.what()).c_str());
+    ShowErrorBox(hwnd_, ConfigWriteFailedText(failure).c_str());
     return;
   }
   // A serial port that did not open (its box has been shown) leaves Save on:

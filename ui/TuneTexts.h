@@ -50,6 +50,20 @@ inline constexpr wchar_t kNotLandedHint[] =
     L"Что хранит уровнемер для этих полей, покажет повторное считывание.";
 inline constexpr wchar_t kUnknownError[] = L"Неизвестная ошибка";
 
+// A save that could not write cnf.ini: kConfigNotWritten, the file's path,
+// kWindowsError, the code and "):"; then the reason (kConfigAccessDenied for
+// access denied, else the system's text), kConnectionUnchanged, and for access
+// denied kConfigAccessHint, each on a line of its own.
+inline constexpr wchar_t kConfigNotWritten[] = L"Не удалось записать тип подключения в файл ";
+inline constexpr wchar_t kWindowsError[] = L" (ошибка Windows ";
+inline constexpr wchar_t kConfigAccessDenied[] = L"Нет прав на запись в этот файл.";
+inline constexpr wchar_t kNoSystemText[] = L"Описание ошибки недоступно.";
+inline constexpr wchar_t kConnectionUnchanged[] = L"Подключение не изменено.";
+inline constexpr wchar_t kConfigAccessHint[] =
+    L"Запустите программу от имени администратора или дайте пользователям право "
+    L"на изменение этого файла (это может сделать программа установки). Если у файла "
+    L"установлен атрибут «Только чтение», снимите его.";
+
 // The menu item: caption prefix (its final space included) and hint.
 inline constexpr wchar_t kMenuParent[] = L"&Настройка";
 inline constexpr wchar_t kMenuItemPrefix[] = L"Настройка уровнемера Лумо ";

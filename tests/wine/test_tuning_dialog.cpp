@@ -19,6 +19,7 @@
 
 #include "GuiRig.h"
 #include "HostWindow.h"
+#include "ImportPatch.h"
 #include "LumoHost.h"
 #include "ScriptedUnit.h"
 #include "SimGauge.h"
@@ -1133,23 +1134,77 @@ TEST_F(TuningDialog, ClosingWhileAReadRunsWaitsForIt) {
   EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }, 60000));
 }
 
+// What Windows answers a write into a read-only file.
+BOOL WINAPI RefusedProfileWrite(LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
 TEST_F(TuningDialog, SavingTheConnectionWritesCnfIniAndSwitches) {
   WriteConfigFile("[Lumo]\r\nConnectionType=" + std::to_string(SimType()) + "\r\n");
   HostRun run({SimGaugeDriver()}, 200);
   TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
   PickWithMouse(input, form.cbConnetionType, 1);
   ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtSave); }));
-  {
-    // Held open without sharing, cnf.ini cannot be written: the box says so,
-    // nothing switches, and Save stays on to try again.
-    HANDLE held = CreateFileA(lumo_test::ConfigFilePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  // cnf.ini that cannot be written: the box names the file, the Windows
+  // error and its reason (for access denied, what to do about it); nothing
+  // switches, and Save stays on to try again.
+  wchar_t windows[MAX_PATH] = {};
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  const std::wstring path = std::wstring(windows) + L"\\cnf.ini";
+  const struct {
+    const char* how;
+    DWORD error;
+  } unwritable[] = {
+      {"held open without sharing", ERROR_SHARING_VIOLATION},
+      {"read-only", ERROR_ACCESS_DENIED},
+  };
+  for (const auto& c : unwritable) {
+    SCOPED_TRACE(c.how);
+    HANDLE held = INVALID_HANDLE_VALUE;
+    std::unique_ptr<ImportPatch> refused;
+    if (c.error == ERROR_SHARING_VIOLATION) {
+      held = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    } else {
+      ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+      // Wine keeps the attribute as the Unix write bits, which root passes:
+      // run by root, it writes a read-only file all the same. There the
+      // write is refused as Windows refuses it.
+      HANDLE writable = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+      if (writable != INVALID_HANDLE_VALUE) {
+        CloseHandle(writable);
+        refused = std::make_unique<ImportPatch>("WritePrivateProfileStringA",
+                                                reinterpret_cast<const void*>(&RefusedProfileWrite));
+        EXPECT_TRUE(refused->Patched());
+      }
+    }
     input.Click(form.bbtSave);
     const bool shown = WaitFor([] { return !Boxes().empty(); });
-    CloseHandle(held);
+    refused.reset();
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     ASSERT_TRUE(shown);
-    EXPECT_EQ(Boxes()[0].text.rfind(L"Ошибка записи cnf.ini (код ", 0), 0u) << Utf8(Boxes()[0].text);
+    const std::wstring text = Boxes()[0].text;
+    const std::wstring head = L"Не удалось записать тип подключения в файл " + path + L" (ошибка Windows " +
+                              std::to_wstring(c.error) + L"):\n";
+    EXPECT_EQ(text.rfind(head, 0), 0u) << Utf8(text);
+    if (c.error == ERROR_ACCESS_DENIED) {
+      EXPECT_EQ(text, head +
+                          L"Нет прав на запись в этот файл.\n"
+                          L"Подключение не изменено.\n"
+                          L"Запустите программу от имени администратора или дайте пользователям право "
+                          L"на изменение этого файла (это может сделать программа установки). Если у "
+                          L"файла установлен атрибут «Только чтение», снимите его.");
+    } else {
+      // Windows' own text for the error, then the outcome.
+      const size_t end = text.find(L'\n', head.size());
+      ASSERT_NE(end, std::wstring::npos) << Utf8(text);
+      EXPECT_GT(end, head.size()) << "no reason given";
+      EXPECT_NE(text.substr(head.size(), end - head.size()), L"Описание ошибки недоступно.");
+      EXPECT_EQ(text.substr(end), L"\nПодключение не изменено.");
+    }
     EXPECT_EQ(form.Driver->ConnectionType(), SimType());
     EXPECT_NE(ReadConfigFile().find("ConnectionType=" + std::to_string(SimType())), std::string::npos);
     EXPECT_TRUE(Enabled(form.bbtSave));

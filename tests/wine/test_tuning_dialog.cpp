@@ -1318,6 +1318,40 @@ TEST_F(TuningDialog, ParameterErrorsAreShownAfterTheBatchOneBoxPerRow) {
   CloseWithEscape();
 }
 
+// A real box shown on another thread, as the workers show theirs, with the
+// dialog as its owner: MessageBoxW gets the dialog, which stays disabled
+// until the box is answered, and neither thread waits for ever on the other.
+// (Answered by a message: under Xvfb the box's OK button did not always take
+// a click.)
+TEST_F(TuningDialog, RealBoxFromAWorkersThreadBelongsToTheDialog) {
+  HostRun run({SimGaugeDriver()}, 100000);
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  lumo::ui::SetMessageBoxHandler(nullptr);
+  const HWND dialog = form.Handle();
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  std::thread worker([dialog, answered] {
+    lumo::ui::ShowErrorBox(dialog, L"Ошибка запроса параметра");
+    *answered = true;
+  });
+  HWND box = nullptr;
+  const bool shown = WaitFor([&] {
+    box = FindWindowW(L"#32770", nullptr);
+    return box && Visible(box);
+  });
+  if (!shown) worker.detach();  // stuck: the run fails rather than hangs
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(GetWindow(box, GW_OWNER), dialog);
+  EXPECT_FALSE(Enabled(dialog));
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  const bool ended = WaitFor([&] { return answered->load(); });
+  if (!ended) worker.detach();
+  ASSERT_TRUE(ended);
+  worker.join();
+  EXPECT_TRUE(Enabled(dialog));
+  PostMessageW(dialog, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }));
+}
+
 // The host releases the driver on its UI thread while the dialog is open:
 // the dialog closes and the object goes once it has ended.
 TEST_F(TuningDialog, ReleaseOnTheDialogsThreadClosesItFirst) {

@@ -10,7 +10,8 @@
 class TSilo;
 
 // Writes new_type into an existing cnf.ini (never creates it), then switches
-// the driver object. A failed write throws lumo::Exception and switches nothing.
+// the driver object. A failed write throws ConfigWriteError (ConnectionConfig.h)
+// and switches nothing.
 // owner: the window the switch's boxes belong to (null: the active window).
 void SaveConnectionType(TSilo& driver, int32_t new_type, HWND owner = nullptr);
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "lumo.h"
 #include "protocol/Texts.h"
@@ -26,13 +27,23 @@ bool FileExists(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-[[noreturn]] void RaiseWriteFailed(DWORD error) {
+std::string WriteFailedMessage(unsigned long code) {
   char message[64];
-  std::snprintf(message, sizeof message, lumo::text::kConfigWriteFailedFmt,
-                static_cast<unsigned long>(error));
-  throw lumo::Exception(message);
+  std::snprintf(message, sizeof message, lumo::text::kConfigWriteFailedFmt, code);
+  return message;
+}
+
+// The file a save writes, as the user is to be told of it (wide: the
+// directory need not be spelt in the ANSI code page).
+std::wstring SavedFilePath() {
+  wchar_t dir[MAX_PATH] = {};
+  const UINT n = GetWindowsDirectoryW(dir, MAX_PATH);
+  return (n > 0 && n < MAX_PATH ? std::wstring(dir, n) : std::wstring()) + L"\\cnf.ini";
 }
 }  // namespace
+
+ConfigWriteError::ConfigWriteError(std::wstring path, unsigned long code)
+    : lumo::Exception(WriteFailedMessage(code)), path_(std::move(path)), code_(code) {}
 
 std::string ConfigFilePath() { return WindowsDirectory() + "\\cnf.INI"; }
 
@@ -70,7 +81,7 @@ void WriteConnectionType(int32_t new_type) {
   SetLastError(ERROR_SUCCESS);
   if (!WritePrivateProfileStringA(kSection, kKey, value.c_str(), kSaveFileName)) {
     const DWORD error = GetLastError();
-    RaiseWriteFailed(error ? error : ERROR_WRITE_FAULT);
+    throw ConfigWriteError(SavedFilePath(), error ? error : ERROR_WRITE_FAULT);
   }
   // The flush reports FALSE even when it succeeds; the write above has
   // already told whether the file could be written.

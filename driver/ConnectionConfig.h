@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "lumo.h"
+
 // The Windows directory followed by "\cnf.INI".
 std::string ConfigFilePath();
 // The stored connection type, low 8 bits, no range test; 0 when the file, the
@@ -25,9 +27,22 @@ struct TraceSettings {
 };
 TraceSettings ReadTraceSettings();
 
+// An existing cnf.ini that could not be written: its full path and the
+// Windows error code. Its message is "Ошибка записи cnf.ini (код N)".
+class ConfigWriteError : public lumo::Exception {
+ public:
+  ConfigWriteError(std::wstring path, unsigned long code);
+  const std::wstring& Path() const { return path_; }
+  unsigned long Code() const { return code_; }
+
+ private:
+  std::wstring path_;
+  unsigned long code_;
+};
+
 // Writes new_type as the stored connection type into an existing cnf.ini
 // (never creates it); nothing when the file does not exist. A failed write
-// throws lumo::Exception.
+// throws ConfigWriteError.
 void WriteConnectionType(int32_t new_type);
 
 #endif

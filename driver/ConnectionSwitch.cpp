@@ -22,7 +22,7 @@ void TraceSwitch(const std::shared_ptr<lumo::Trace>& old_trace,
 }
 }  // namespace
 
-void SetConnectionType(TSilo& driver, int32_t new_type) {
+void SetConnectionType(TSilo& driver, int32_t new_type, HWND owner) {
   bool port_failed = false;
   try {
     // Compared before the lock: the full value against the stored byte. An
@@ -60,15 +60,15 @@ void SetConnectionType(TSilo& driver, int32_t new_type) {
     TraceSwitch(old_trace, driver.trace_, from, driver.connection_type_,
                 port_failed ? "port-failed" : "ok");
   } catch (...) {
-    lumo::ui::ShowErrorBox(kSwitchFailed);
+    lumo::ui::ShowErrorBox(owner, kSwitchFailed);
     return;
   }
   // Shown after the lock is released: other threads' requests go on (and
   // find no transport) while the box waits for the user.
-  if (port_failed) lumo::ui::ShowErrorBox(kPortOpenFailed);
+  if (port_failed) lumo::ui::ShowErrorBox(owner, kPortOpenFailed);
 }
 
-void SaveConnectionType(TSilo& driver, int32_t new_type) {
+void SaveConnectionType(TSilo& driver, int32_t new_type, HWND owner) {
   WriteConnectionType(new_type);
-  SetConnectionType(driver, new_type);
+  SetConnectionType(driver, new_type, owner);
 }

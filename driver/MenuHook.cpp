@@ -283,7 +283,7 @@ void TSilo::TuneMenuClick(void* /*sender*/) {
     link->dialog = nullptr;
   } catch (...) {
     lumo::TraceCaught(TraceLog(), "dialog");
-    lumo::ui::ShowErrorBox(lumo::ui::CurrentErrorText().c_str());
+    lumo::ui::ShowErrorBox(link->window, lumo::ui::CurrentErrorText().c_str());
   }
   bool free_now;
   {

@@ -93,7 +93,7 @@ class TSilo {
   }
 
  private:
-  friend void SetConnectionType(TSilo& driver, int32_t new_type);
+  friend void SetConnectionType(TSilo& driver, int32_t new_type, HWND owner);
 
   // A new gauge port on COM(connection_type - 2), in the reply mode that
   // cnf.ini asks for at this moment; raises the port's exceptions.

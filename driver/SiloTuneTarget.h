@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/ConnectionConfig.h"
 #include "driver/ConnectionSwitch.h"
 #include "driver/Silo.h"
 #include "ui/TuneTarget.h"
@@ -22,7 +23,16 @@ class SiloTuneTarget final : public lumo::ui::TuneTarget {
 
   uint8_t ConnectionType() const override { return silo_.ConnectionType(); }
   bool HasGaugePort() const override { return silo_.GaugePort() != nullptr; }
-  void SaveConnectionType(int32_t type) override { ::SaveConnectionType(silo_, type); }
+  bool SaveConnectionType(int32_t type, HWND owner,
+                          lumo::ui::ConfigWriteFailure& failure) override {
+    try {
+      ::SaveConnectionType(silo_, type, owner);
+    } catch (const ConfigWriteError& error) {
+      failure = {error.Path(), error.Code()};
+      return false;
+    }
+    return true;
+  }
   void Lock() override { silo_.Lock(); }
   void Unlock() override { silo_.Unlock(); }
   uint8_t GetLinkState() const override { return silo_.GetLinkState(); }

@@ -317,7 +317,8 @@ inline void Release(Driver* driver) {
 
 // Exported factories (look them up by name or by ordinal).
 // GetSiloEx3 (ordinal 1): connection type = number - 1 when is_unit_number is
-// true (communication unit No. 1 to 3), number + 2 otherwise (COM1 to COM8).
+// true (communication unit No. 1 to 3), number + 2 otherwise (COMnumber, 1 to
+// 253; the tuning dialog lists COM1 to COM32).
 using GetSiloEx3Fn = Driver*(LUMO_STDCALL*)(Unit* unit, uint32_t number, uint32_t is_unit_number);
 // GetSiloEx (ordinal 2): connection type from cnf.ini in the Windows
 // directory, section "Lumo", key "ConnectionType" (0 when absent).

@@ -12,14 +12,15 @@ namespace {
 std::atomic<MessageBoxHandler> g_handler{nullptr};
 }  // namespace
 
-int ShowMessageBox(const wchar_t* text, const wchar_t* caption, unsigned flags) {
-  if (const MessageBoxHandler handler = g_handler.load()) return handler(text, caption, flags);
-  return MessageBoxW(GetActiveWindow(), text, caption, flags);
+int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, unsigned flags) {
+  if (!owner) owner = GetActiveWindow();
+  if (const MessageBoxHandler handler = g_handler.load()) return handler(owner, text, caption, flags);
+  return MessageBoxW(owner, text, caption, flags);
 }
 
-void ShowErrorBox(const wchar_t* text) noexcept {
+void ShowErrorBox(HWND owner, const wchar_t* text) noexcept {
   try {
-    ShowMessageBox(text, kErrorCaption, kErrorFlags);
+    ShowMessageBox(owner, text, kErrorCaption, kErrorFlags);
   } catch (...) {
   }
 }

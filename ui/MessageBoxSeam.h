@@ -3,15 +3,21 @@
 #ifndef LUMO_UI_MESSAGEBOXSEAM_H
 #define LUMO_UI_MESSAGEBOXSEAM_H
 
+#include <windows.h>
+
 #include <string>
 
 namespace lumo::ui {
 
-// Same contract as MessageBoxW without an owner: returns the button's id.
-using MessageBoxHandler = int (*)(const wchar_t* text, const wchar_t* caption, unsigned flags);
+// Same contract as MessageBoxW: returns the button's id. owner is the window
+// the box belongs to (may be null).
+using MessageBoxHandler = int (*)(HWND owner, const wchar_t* text, const wchar_t* caption,
+                                  unsigned flags);
 
-// Shows the box through the installed handler, else through MessageBoxW.
-int ShowMessageBox(const wchar_t* text, const wchar_t* caption, unsigned flags);
+// Shows the box through the installed handler, else through MessageBoxW,
+// owned by owner. A null owner stands for the calling thread's active window
+// (none on a thread without windows).
+int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, unsigned flags);
 
 // Installs a handler (nullptr restores MessageBoxW); returns the previous one.
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler);
@@ -22,7 +28,7 @@ inline constexpr unsigned kErrorFlags = 16;  // MB_OK | MB_ICONERROR
 inline constexpr unsigned kInfoFlags = 64;   // MB_OK | MB_ICONINFORMATION
 
 // An error box ("Ошибка", OK, error icon) with the given text. Never throws.
-void ShowErrorBox(const wchar_t* text) noexcept;
+void ShowErrorBox(HWND owner, const wchar_t* text) noexcept;
 // The library's 8-bit texts (exception messages) are Windows-1251.
 std::wstring WideFromCp1251(const char* text);
 // Inside a catch block: the text for an error box about the exception being

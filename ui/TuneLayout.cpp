@@ -251,8 +251,12 @@ void TfmTuneParams::CreateControls() {
   Label17 = CreateLabel(tsOther, text::kConnectedTo, 88, 16, nullptr);
   cbConnetionType = CreateChild(tsOther, WC_COMBOBOXW, L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
                                 195, 13, 145, 260, kIdConnectionType, nullptr);
-  for (const wchar_t* item : text::kConnectionTypes)
+  for (const wchar_t* item : text::kUnitConnections)
     SendMessageW(cbConnetionType, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+  for (int port = 1; port <= text::kListedComPorts; ++port) {
+    const std::wstring item = text::kComPortItem + std::to_wstring(port);
+    SendMessageW(cbConnetionType, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
+  }
   bbtSave = CreateChild(tsOther, WC_BUTTONW, text::kSave, WS_TABSTOP | BS_DEFPUSHBUTTON, 247, 400,
                         89, 25, kIdSave, nullptr);
 

@@ -34,6 +34,31 @@ std::wstring WindowText(HWND window) {
   return text;
 }
 
+// Windows' own text for an error code, without its line end.
+std::wstring SystemErrorText(unsigned long code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text = length && buffer ? std::wstring(buffer, length) : std::wstring();
+  if (buffer) LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
+    text.pop_back();
+  return text.empty() ? text::kNoSystemText : text;
+}
+
+// The box for a cnf.ini that could not be written: which file, why, and for
+// access denied what an administrator can do about it.
+std::wstring ConfigWriteFailedText(const ConfigWriteFailure& failure) {
+  const bool denied = failure.error == ERROR_ACCESS_DENIED;
+  std::wstring text = text::kConfigNotWritten + failure.path + text::kWindowsError +
+                      std::to_wstring(failure.error) + L"):\n";
+  text += denied ? std::wstring(text::kConfigAccessDenied) : SystemErrorText(failure.error);
+  text += std::wstring(L"\n") + text::kConnectionUnchanged;
+  if (denied) text += std::wstring(L"\n") + text::kConfigAccessHint;
+  return text;
+}
+
 bool IsHexDigit(wchar_t c) {
   return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f');
 }
@@ -145,7 +170,7 @@ LRESULT CALLBACK TfmTuneParams::FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
   try {
     return form->HandleMessage(msg, wp, lp);
   } catch (...) {
-    ShowErrorBox(CurrentErrorText().c_str());
+    ShowErrorBox(hwnd, CurrentErrorText().c_str());
   }
   return 0;
 }
@@ -326,9 +351,10 @@ void TfmTuneParams::FormShow() {
   SetWindowTextW(cbSiloNum, L"");
   SetWindowTextW(pnTune, L"");
   AccessOnOff(false);
-  // A type outside the list (a hand-edited cnf.ini) selects nothing.
+  // A type beyond the list (a hand-edited cnf.ini) selects nothing.
   const uint8_t type = Driver ? Driver->ConnectionType() : 0;
-  SendMessageW(cbConnetionType, CB_SETCURSEL, type <= 10 ? type : static_cast<WPARAM>(-1), 0);
+  const auto items = SendMessageW(cbConnetionType, CB_GETCOUNT, 0, 0);
+  SendMessageW(cbConnetionType, CB_SETCURSEL, type < items ? type : static_cast<WPARAM>(-1), 0);
   DisableButton(bbtWrite);
   DisableButton(bbtSave);
   EnableWindow(bbtRead, TRUE);
@@ -365,7 +391,7 @@ void TfmTuneParams::bbtReadClick() {
   if (GetWindowTextLengthW(cbSiloNum) > 0)
     cbSiloNumChange();
   else
-    ShowMessageBox(text::kChooseChannel, text::kInfoCaption, kInfoFlags);
+    ShowMessageBox(hwnd_, text::kChooseChannel, text::kInfoCaption, kInfoFlags);
   DisableButton(bbtWrite);
 }
 
@@ -389,11 +415,10 @@ void TfmTuneParams::bbtSaveClick() {
   if (!Driver) return;
   const auto type = static_cast<int32_t>(SendMessageW(cbConnetionType, CB_GETCURSEL, 0, 0));
   if (type < 0) return;
-  try {
-    Driver->SaveConnectionType(type);
-  } catch (const std::exception& error) {
+  ConfigWriteFailure failure;
+  if (!Driver->SaveConnectionType(type, hwnd_, failure)) {
     // The file was not written: nothing switched, Save stays enabled.
-    ShowErrorBox(WideFromCp1251(error.what()).c_str());
+    ShowErrorBox(hwnd_, ConfigWriteFailedText(failure).c_str());
     return;
   }
   // A serial port that did not open (its box has been shown) leaves Save on:
@@ -417,7 +442,7 @@ void TfmTuneParams::eT1IdentExit(HWND sender) {
     int64_t value = 0;
     if (IdentEdit(row) == sender && !IdentValue(row, value)) {
       SetFocus(sender);
-      ShowErrorBox(text::kBadIdent);
+      ShowErrorBox(hwnd_, text::kBadIdent);
       return;
     }
   }
@@ -429,7 +454,7 @@ void TfmTuneParams::LevelExit(HWND sender) {
     uint16_t value = 0;
     if (LevelEdit(row) == sender && !LevelValue(row, value)) {
       SetFocus(sender);
-      ShowErrorBox(text::kBadHeight);
+      ShowErrorBox(hwnd_, text::kBadHeight);
       return;
     }
   }
@@ -441,12 +466,12 @@ bool TfmTuneParams::CheckAllInputs() {
     int64_t ident = 0;
     if (!LevelValue(row, height)) {
       SetFocus(LevelEdit(row));
-      ShowErrorBox(text::kBadHeight);
+      ShowErrorBox(hwnd_, text::kBadHeight);
       return false;
     }
     if (!IdentValue(row, ident)) {
       SetFocus(IdentEdit(row));
-      ShowErrorBox(text::kBadIdent);
+      ShowErrorBox(hwnd_, text::kBadIdent);
       return false;
     }
   }
@@ -593,7 +618,7 @@ bool TfmTuneParams::CheckMarkedFields() {
   const std::wstring lines = MarkedFieldLines();
   if (lines.empty()) return true;
   const std::wstring message = std::wstring(text::kWriteRefused) + L"\n" + lines + L"\n" + text::kOfferReread;
-  if (ShowMessageBox(message.c_str(), text::kWarningCaption, MB_YESNO | MB_ICONWARNING) == IDYES) {
+  if (ShowMessageBox(hwnd_, message.c_str(), text::kWarningCaption, MB_YESNO | MB_ICONWARNING) == IDYES) {
     bbtReadClick();
     return false;
   }

@@ -4,6 +4,8 @@
 #ifndef LUMO_UI_TUNETARGET_H
 #define LUMO_UI_TUNETARGET_H
 
+#include <windows.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,6 +15,13 @@ class Trace;
 }
 
 namespace lumo::ui {
+
+// Why a save left cnf.ini unwritten: the file's full path and the Windows
+// error code.
+struct ConfigWriteFailure {
+  std::wstring path;
+  unsigned long error = 0;
+};
 
 class TuneTarget {
  public:
@@ -25,9 +34,10 @@ class TuneTarget {
   // open succeeded).
   virtual bool HasGaugePort() const = 0;
   // Writes type into cnf.ini when the file exists, then switches the driver
-  // to it. A failed write throws lumo::Exception and switches nothing; a
-  // failed switch is answered with a message box and returns normally.
-  virtual void SaveConnectionType(int32_t type) = 0;
+  // to it. When the file exists but cannot be written, nothing is switched
+  // and the result is false, with failure saying why. A failed switch is
+  // answered with a message box owned by owner; the result is then true.
+  virtual bool SaveConnectionType(int32_t type, HWND owner, ConfigWriteFailure& failure) = 0;
 
   // The driver lock, re-entrant: held across a batch of requests, nothing of
   // the host's falls between them.

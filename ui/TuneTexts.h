@@ -8,10 +8,13 @@ inline constexpr wchar_t kFormCaption[] = L"Параметры уровнеме�
 inline constexpr wchar_t kPageDriver[] = L"Настройки драйвера";
 inline constexpr wchar_t kPageParams[] = L"Настроечные параметры";
 inline constexpr wchar_t kConnectedTo[] = L"Лумо подключена к:";
-inline constexpr const wchar_t* kConnectionTypes[11] = {
-    L"Блок связи №1", L"Блок связи №2", L"Блок связи №3", L"Порт COM1",
-    L"Порт COM2",     L"Порт COM3",     L"Порт COM4",     L"Порт COM5",
-    L"Порт COM6",     L"Порт COM7",     L"Порт COM8"};
+// The connection list, whose item index is the connection type: the three
+// communication units, then "Порт COM1" to "Порт COM32" (USB adapters often
+// get numbers above 8).
+inline constexpr const wchar_t* kUnitConnections[3] = {L"Блок связи №1", L"Блок связи №2",
+                                                       L"Блок связи №3"};
+inline constexpr wchar_t kComPortItem[] = L"Порт COM";  // followed by the number
+inline constexpr int kListedComPorts = 32;
 inline constexpr wchar_t kSave[] = L"Сохранить";
 inline constexpr wchar_t kAddress[] = L"Адрес :";
 inline constexpr wchar_t kProgramCode[] = L"Код программы:";
@@ -46,6 +49,20 @@ inline constexpr wchar_t kNotLanded[] = L"Не записано в Лумо (у�
 inline constexpr wchar_t kNotLandedHint[] =
     L"Что хранит уровнемер для этих полей, покажет повторное считывание.";
 inline constexpr wchar_t kUnknownError[] = L"Неизвестная ошибка";
+
+// A save that could not write cnf.ini: kConfigNotWritten, the file's path,
+// kWindowsError, the code and "):"; then the reason (kConfigAccessDenied for
+// access denied, else the system's text), kConnectionUnchanged, and for access
+// denied kConfigAccessHint, each on a line of its own.
+inline constexpr wchar_t kConfigNotWritten[] = L"Не удалось записать тип подключения в файл ";
+inline constexpr wchar_t kWindowsError[] = L" (ошибка Windows ";
+inline constexpr wchar_t kConfigAccessDenied[] = L"Нет прав на запись в этот файл.";
+inline constexpr wchar_t kNoSystemText[] = L"Описание ошибки недоступно.";
+inline constexpr wchar_t kConnectionUnchanged[] = L"Подключение не изменено.";
+inline constexpr wchar_t kConfigAccessHint[] =
+    L"Запустите программу от имени администратора или дайте пользователям право "
+    L"на изменение этого файла (это может сделать программа установки). Если у файла "
+    L"установлен атрибут «Только чтение», снимите его.";
 
 // The menu item: caption prefix (its final space included) and hint.
 inline constexpr wchar_t kMenuParent[] = L"&Настройка";

@@ -130,7 +130,11 @@ void TGetThread::Execute() {
     }
   }
   if (CodeState != FieldState::kKnown && !any_valid) Absent = 1;
-  for (const std::wstring& message : errors) ShowErrorBox(message.c_str());
+  // The workers' boxes belong to the dialog, so that they open in front of
+  // it. MessageBoxW then disables the dialog by a message to the dialog's
+  // thread and waits for it to be taken: the lock is free by now, so that
+  // thread is never stuck waiting for it (as for the last step below).
+  for (const std::wstring& message : errors) ShowErrorBox(Dialog->Handle(), message.c_str());
   Synchronize(&TGetThread::AfterRead);
 }
 
@@ -209,7 +213,8 @@ void TSetThread::Execute() {
       height_done = true;
       write(i, true);
     } catch (...) {
-      ShowErrorBox(CurrentErrorText().c_str());
+      // Off the lock, which write() has left: the box waits for the dialog's thread.
+      ShowErrorBox(Dialog->Handle(), CurrentErrorText().c_str());
       // After a failed height the identifier is not sent.
       if (!height_done) Failed.push_back({i, true, FieldState::kNotRead});
     }
@@ -223,7 +228,7 @@ void TSetThread::Execute() {
                                                         : TfmTuneParams::ReasonText(failed.reason)) +
                  L"\n";
     message += text::kNotLandedHint;
-    ShowErrorBox(message.c_str());
+    ShowErrorBox(Dialog->Handle(), message.c_str());
   }
   Synchronize(&TSetThread::AfterWrite);
 }

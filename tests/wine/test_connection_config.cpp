@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "SimGauge.h"
+#include "ImportPatch.h"
 #include "LumoHost.h"
 #include "ScriptedUnit.h"
 #include "TimeScale.h"
@@ -47,7 +48,7 @@ struct BoxRecorder {
     static BoxRecorder* current = nullptr;
     return current;
   }
-  static int Handler(const wchar_t* text, const wchar_t* caption, unsigned flags) {
+  static int Handler(HWND, const wchar_t* text, const wchar_t* caption, unsigned flags) {
     BoxRecorder* r = Current();
     {
       std::lock_guard<std::mutex> lock(r->mutex);
@@ -104,17 +105,15 @@ class ComPortWatch {
  public:
   ComPortWatch() {
     Current() = this;
-    real_create_ =
-        reinterpret_cast<CreateFn>(Patch("CreateFileA", reinterpret_cast<ULONG_PTR>(&Create)));
-    real_close_ =
-        reinterpret_cast<CloseFn>(Patch("CloseHandle", reinterpret_cast<ULONG_PTR>(&Close)));
+    create_ = std::make_unique<ImportPatch>("CreateFileA", reinterpret_cast<const void*>(&Create));
+    close_ = std::make_unique<ImportPatch>("CloseHandle", reinterpret_cast<const void*>(&Close));
   }
   ~ComPortWatch() {
-    Patch("CreateFileA", reinterpret_cast<ULONG_PTR>(real_create_));
-    Patch("CloseHandle", reinterpret_cast<ULONG_PTR>(real_close_));
+    create_.reset();
+    close_.reset();
     Current() = nullptr;
   }
-  bool Patched() const { return real_create_ && real_close_; }
+  bool Patched() const { return create_->Patched() && close_->Patched(); }
   std::vector<std::string> Events() {
     std::lock_guard<std::mutex> lock(mutex_);
     return events_;
@@ -127,35 +126,11 @@ class ComPortWatch {
     static ComPortWatch* current = nullptr;
     return current;
   }
-  // Swaps the import's address; returns the previous one (0 when not found).
-  static ULONG_PTR Patch(const char* name, ULONG_PTR address) {
-    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    const auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const auto& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
-         imp->Name; ++imp) {
-      auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
-      auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
-      for (; names->u1.AddressOfData; ++names, ++slots) {
-        if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-        const auto* by_name =
-            reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-        if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), name) != 0) continue;
-        DWORD old = 0;
-        VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old);
-        const ULONG_PTR previous = slots->u1.Function;
-        slots->u1.Function = address;
-        VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
-        return previous;
-      }
-    }
-    return 0;
-  }
   static HANDLE WINAPI Create(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                               DWORD disposition, DWORD flags, HANDLE templ) {
     ComPortWatch* w = Current();
-    const HANDLE h = w->real_create_(path, access, share, sa, disposition, flags, templ);
+    const HANDLE h =
+        w->create_->Original<CreateFn>()(path, access, share, sa, disposition, flags, templ);
     const DWORD error = GetLastError();
     const char* com = std::strstr(path, "COM");
     if (com) {
@@ -177,11 +152,10 @@ class ComPortWatch {
         break;
       }
     }
-    return w->real_close_(h);
+    return w->close_->Original<CloseFn>()(h);
   }
 
-  CreateFn real_create_ = nullptr;
-  CloseFn real_close_ = nullptr;
+  std::unique_ptr<ImportPatch> create_, close_;
   std::mutex mutex_;
   std::vector<std::string> events_;
   std::vector<std::pair<HANDLE, std::string>> open_;

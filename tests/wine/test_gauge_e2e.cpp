@@ -1,4 +1,4 @@
-// Connection types 3 to 10 end to end: the driver opens its own gauge port
+// Connection types of 3 and above end to end: the driver opens its own gauge port
 // and talks to the simulated gauge over a virtual serial line.
 #include <gtest/gtest.h>
 

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@
 
 #include "GuiRig.h"
 #include "HostWindow.h"
+#include "ImportPatch.h"
 #include "LumoHost.h"
 #include "ScriptedUnit.h"
 #include "SimGauge.h"
@@ -67,6 +69,8 @@ struct Box {
   std::wstring text, caption;
   unsigned flags;
   bool lock_free;  // another thread's request got through while it was up
+  HWND owner;      // the window the box was given
+  HWND dialog;     // the dialog open when it was shown, if any
 };
 
 std::mutex g_boxes_mutex;
@@ -76,22 +80,33 @@ std::atomic<int> g_yes_no_answer{IDNO};  // what a person answers a Yes/No box
 
 bool RequestGetsThrough(TSilo* driver) {
   auto done = std::make_shared<std::atomic<bool>>(false);
-  std::thread([driver, done] {
+  std::thread probe([driver, done] {
     try {
       driver->ReadState();
     } catch (...) {
     }
     *done = true;
-  }).detach();
+  });
   // A box shown under the lock would keep the request waiting for ever: any
   // bound detects it, and a loaded machine needs a generous one.
-  return WaitFor([&] { return done->load(); }, 30000);
+  const bool through = WaitFor([&] { return done->load(); }, 30000);
+  // Joined, so that the next box's probe does not start while this thread is
+  // still ending: under Wine such a thread now and then did not run for
+  // more than 30 s.
+  if (through)
+    probe.join();
+  else
+    probe.detach();
+  return through;
 }
 
-int RecordBox(const wchar_t* message, const wchar_t* caption, unsigned flags) {
+HWND FindDialog() { return FindWindowW(L"LumoTfmTuneParams", nullptr); }
+
+int RecordBox(HWND owner, const wchar_t* message, const wchar_t* caption, unsigned flags) {
   const bool lock_free = g_probe_driver ? RequestGetsThrough(g_probe_driver) : true;
+  const HWND dialog = FindDialog();
   std::lock_guard<std::mutex> lock(g_boxes_mutex);
-  g_boxes.push_back({message, caption, flags, lock_free});
+  g_boxes.push_back({message, caption, flags, lock_free, owner, dialog});
   return (flags & MB_YESNO) == MB_YESNO ? g_yes_no_answer.load() : IDOK;
 }
 
@@ -139,8 +154,6 @@ lumo_host::Gauge SimGaugeDriver() {
   return {(new TSilo(SimType(), nullptr))->AsDriver(), L"simulated gauge"};
 }
 
-HWND FindDialog() { return FindWindowW(L"LumoTfmTuneParams", nullptr); }
-
 TfmTuneParams* Form() {
   HWND dialog = FindDialog();
   return dialog ? reinterpret_cast<TfmTuneParams*>(GetWindowLongPtrW(dialog, GWLP_USERDATA)) : nullptr;
@@ -180,9 +193,15 @@ void PickWithMouse(XInput& input, HWND combo, int index) {
   info.cbSize = sizeof info;
   ASSERT_TRUE(WaitFor([&] { return GetComboBoxInfo(combo, &info) && Visible(info.hwndList); }));
   RECT list;
-  GetWindowRect(info.hwndList, &list);
+  GetClientRect(info.hwndList, &list);
   const int height = static_cast<int>(SendMessageW(combo, CB_GETITEMHEIGHT, 0, 0));
-  const int top = static_cast<int>(SendMessageW(info.hwndList, LB_GETTOPINDEX, 0, 0));
+  // Scrolled to the item first when it is out of view, as with the wheel.
+  int top = static_cast<int>(SendMessageW(info.hwndList, LB_GETTOPINDEX, 0, 0));
+  if (index < top || index >= top + list.bottom / height) {
+    SendMessageW(info.hwndList, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
+    top = static_cast<int>(SendMessageW(info.hwndList, LB_GETTOPINDEX, 0, 0));
+  }
+  GetWindowRect(info.hwndList, &list);
   input.ClickAt(list.left + 12, list.top + 2 + (index - top) * height + height / 2);
 }
 
@@ -211,6 +230,12 @@ class TuningDialog : public ::testing::Test {
   }
   void TearDown() override {
     lumo::ui::SetMessageBoxHandler(nullptr);
+    // Every box shown while a dialog was open, by a worker's thread or by the
+    // dialog's own, belongs to the dialog: it stays in front of it.
+    for (const Box& box : Boxes()) {
+      if (!box.dialog) continue;
+      EXPECT_EQ(box.owner, box.dialog) << Utf8(box.text);
+    }
     EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }, 60000)) << "a dialog stayed open";
   }
 
@@ -486,6 +511,7 @@ TEST_F(TuningDialog, DialogThatCannotBeBuiltShowsWhyAndLeavesNothing) {
     host.Run([&] { UnhookWindowsHookEx(hook); });  // after the click has been handled
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].text, c.box);
+    EXPECT_EQ(Boxes()[0].owner, host.hwnd()) << "the box belongs to the host's window";
     EXPECT_EQ(FindDialog(), nullptr) << "a window of the form was left behind";
     EXPECT_TRUE(Enabled(host.hwnd()));
     PostMessageW(OpenDialog(host.hwnd(), id).Handle(), WM_CLOSE, 0, 0);
@@ -519,6 +545,17 @@ TEST_F(TuningDialog, OpensFromTheMenuOnTheDriverPageAndClosesWithEscape) {
   EXPECT_FALSE(Visible(form.tsTuneParams));
   EXPECT_EQ(SendMessageW(form.cbConnetionType, CB_GETCURSEL, 0, 0), SimType());
   EXPECT_FALSE(Enabled(form.bbtSave));
+  // The connection list: the item index is the connection type, COM1 to COM32.
+  ASSERT_EQ(SendMessageW(form.cbConnetionType, CB_GETCOUNT, 0, 0), 35);
+  const std::pair<int, const wchar_t*> items[] = {
+      {0, L"Блок связи №1"}, {2, L"Блок связи №3"}, {3, L"Порт COM1"},
+      {10, L"Порт COM8"},    {11, L"Порт COM9"},    {34, L"Порт COM32"}};
+  for (const auto& item : items) {
+    wchar_t text[64] = {};
+    SendMessageW(form.cbConnetionType, CB_GETLBTEXT, static_cast<WPARAM>(item.first),
+                 reinterpret_cast<LPARAM>(text));
+    EXPECT_EQ(std::wstring(text), item.second) << item.first;
+  }
   // The parameters page right after opening: only the channel and Read.
   for (int row = 1; row <= lumo::ui::kSensorRows; ++row) {
     EXPECT_FALSE(Enabled(form.LevelEdit(row)));
@@ -552,19 +589,44 @@ TEST_F(TuningDialog, OpensFromTheMenuOnTheDriverPageAndClosesWithEscape) {
   EXPECT_TRUE(Boxes().empty());
 }
 
-TEST_F(TuningDialog, TypeOutsideTheListSelectsNothing) {
-  HostRun run({SimGaugeDriver()}, 1000);
-  // Switch the driver to COM9, which nothing links: no port, type 11.
-  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
-  SetConnectionType(SiloOf(form), 11);
-  CloseWithEscape();
-  TfmTuneParams& again = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
-  EXPECT_EQ(SendMessageW(again.cbConnetionType, CB_GETCURSEL, 0, 0), CB_ERR);
-  EXPECT_FALSE(Enabled(again.bbtSave));
-  SetConnectionType(SiloOf(again), SimType());
-  CloseWithEscape();
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_EQ(Boxes()[0].text, L"Невозможно открыть порт COM для уровнемера!");
+// Each COM port the switch opens is missing, as an unplugged adapter is.
+struct UnpluggedPorts {
+  UnpluggedPorts() { lumo::serial::Api().CreateFileA = &Open; }
+  ~UnpluggedPorts() { lumo::serial::Api().CreateFileA = &::CreateFileA; }
+  static HANDLE WINAPI Open(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+};
+
+// Opening selects the driver's connection type in the list, COM ports above
+// COM8 too; a type beyond the list (a hand-edited cnf.ini) selects nothing.
+TEST_F(TuningDialog, OpeningSelectsTheDriversConnection) {
+  auto* silo = new TSilo(SimType(), nullptr);
+  HostRun run({{silo->AsDriver(), L"simulated gauge"}}, 1000);
+  const struct {
+    int32_t type;
+    LRESULT selected;
+  } cases[] = {
+      {11, 11},  // COM9
+      {20, 20},  // COM18
+      {34, 34},  // COM32, the last item
+      {35, CB_ERR},
+      {255, CB_ERR},
+  };
+  for (const auto& c : cases) {
+    {
+      UnpluggedPorts unplugged;  // a port box for each switch
+      SetConnectionType(*silo, c.type);
+    }
+    TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+    EXPECT_EQ(SendMessageW(form.cbConnetionType, CB_GETCURSEL, 0, 0), c.selected) << c.type;
+    EXPECT_FALSE(Enabled(form.bbtSave)) << c.type;
+    CloseWithEscape();
+  }
+  SetConnectionType(*silo, SimType());
+  ASSERT_EQ(Boxes().size(), std::size(cases));
+  for (const Box& box : Boxes()) EXPECT_EQ(box.text, L"Невозможно открыть порт COM для уровнемера!");
 }
 
 TEST_F(TuningDialog, ReadWithoutChannelAsksForOneAndStartsNothing) {
@@ -1072,23 +1134,77 @@ TEST_F(TuningDialog, ClosingWhileAReadRunsWaitsForIt) {
   EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }, 60000));
 }
 
+// What Windows answers a write into a read-only file.
+BOOL WINAPI RefusedProfileWrite(LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
 TEST_F(TuningDialog, SavingTheConnectionWritesCnfIniAndSwitches) {
   WriteConfigFile("[Lumo]\r\nConnectionType=" + std::to_string(SimType()) + "\r\n");
   HostRun run({SimGaugeDriver()}, 200);
   TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
   PickWithMouse(input, form.cbConnetionType, 1);
   ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtSave); }));
-  {
-    // Held open without sharing, cnf.ini cannot be written: the box says so,
-    // nothing switches, and Save stays on to try again.
-    HANDLE held = CreateFileA(lumo_test::ConfigFilePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  // cnf.ini that cannot be written: the box names the file, the Windows
+  // error and its reason (for access denied, what to do about it); nothing
+  // switches, and Save stays on to try again.
+  wchar_t windows[MAX_PATH] = {};
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  const std::wstring path = std::wstring(windows) + L"\\cnf.ini";
+  const struct {
+    const char* how;
+    DWORD error;
+  } unwritable[] = {
+      {"held open without sharing", ERROR_SHARING_VIOLATION},
+      {"read-only", ERROR_ACCESS_DENIED},
+  };
+  for (const auto& c : unwritable) {
+    SCOPED_TRACE(c.how);
+    HANDLE held = INVALID_HANDLE_VALUE;
+    std::unique_ptr<ImportPatch> refused;
+    if (c.error == ERROR_SHARING_VIOLATION) {
+      held = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    } else {
+      ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+      // Wine keeps the attribute as the Unix write bits, which root passes:
+      // run by root, it writes a read-only file all the same. There the
+      // write is refused as Windows refuses it.
+      HANDLE writable = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+      if (writable != INVALID_HANDLE_VALUE) {
+        CloseHandle(writable);
+        refused = std::make_unique<ImportPatch>("WritePrivateProfileStringA",
+                                                reinterpret_cast<const void*>(&RefusedProfileWrite));
+        EXPECT_TRUE(refused->Patched());
+      }
+    }
     input.Click(form.bbtSave);
     const bool shown = WaitFor([] { return !Boxes().empty(); });
-    CloseHandle(held);
+    refused.reset();
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     ASSERT_TRUE(shown);
-    EXPECT_EQ(Boxes()[0].text.rfind(L"Ошибка записи cnf.ini (код ", 0), 0u) << Utf8(Boxes()[0].text);
+    const std::wstring text = Boxes()[0].text;
+    const std::wstring head = L"Не удалось записать тип подключения в файл " + path + L" (ошибка Windows " +
+                              std::to_wstring(c.error) + L"):\n";
+    EXPECT_EQ(text.rfind(head, 0), 0u) << Utf8(text);
+    if (c.error == ERROR_ACCESS_DENIED) {
+      EXPECT_EQ(text, head +
+                          L"Нет прав на запись в этот файл.\n"
+                          L"Подключение не изменено.\n"
+                          L"Запустите программу от имени администратора или дайте пользователям право "
+                          L"на изменение этого файла (это может сделать программа установки). Если у "
+                          L"файла установлен атрибут «Только чтение», снимите его.");
+    } else {
+      // Windows' own text for the error, then the outcome.
+      const size_t end = text.find(L'\n', head.size());
+      ASSERT_NE(end, std::wstring::npos) << Utf8(text);
+      EXPECT_GT(end, head.size()) << "no reason given";
+      EXPECT_NE(text.substr(head.size(), end - head.size()), L"Описание ошибки недоступно.");
+      EXPECT_EQ(text.substr(end), L"\nПодключение не изменено.");
+    }
     EXPECT_EQ(form.Driver->ConnectionType(), SimType());
     EXPECT_NE(ReadConfigFile().find("ConnectionType=" + std::to_string(SimType())), std::string::npos);
     EXPECT_TRUE(Enabled(form.bbtSave));
@@ -1108,24 +1224,28 @@ TEST_F(TuningDialog, SavingTheConnectionWritesCnfIniAndSwitches) {
   ASSERT_TRUE(WaitFor([&] { return !Enabled(form.bbtSave); }));
   EXPECT_EQ(form.Driver->ConnectionType(), 2);
 
-  // Back to the gauge while its adapter is unplugged: the port box, no port,
-  // and Save stays on.
-  struct Unplugged {
-    static HANDLE WINAPI CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-      SetLastError(ERROR_FILE_NOT_FOUND);
-      return INVALID_HANDLE_VALUE;
+  // A port above COM8 (item 20, COM18), then back to the gauge, while the
+  // adapter is unplugged: each is written and switched to, the port box, no
+  // port, and Save stays on.
+  {
+    UnpluggedPorts unplugged;
+    for (const int item : {20, static_cast<int>(SimType())}) {
+      {
+        std::lock_guard<std::mutex> lock(g_boxes_mutex);
+        g_boxes.clear();
+      }
+      PickWithMouse(input, form.cbConnetionType, item);
+      ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtSave); })) << item;
+      EXPECT_EQ(SendMessageW(form.cbConnetionType, CB_GETCURSEL, 0, 0), item);
+      input.Click(form.bbtSave);
+      ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); })) << item;
+      EXPECT_EQ(Boxes()[0].text, L"Невозможно открыть порт COM для уровнемера!");
+      EXPECT_EQ(form.Driver->ConnectionType(), item);
+      EXPECT_NE(ReadConfigFile().find("ConnectionType=" + std::to_string(item)), std::string::npos) << item;
+      EXPECT_EQ(SiloOf(form).GaugePort(), nullptr);
+      EXPECT_TRUE(Enabled(form.bbtSave));
     }
-  };
-  lumo::serial::Api().CreateFileA = &Unplugged::CreateFileA;
-  PickWithMouse(input, form.cbConnetionType, SimType());
-  ASSERT_TRUE(WaitFor([&] { return Enabled(form.bbtSave); }));
-  input.Click(form.bbtSave);
-  ASSERT_TRUE(WaitFor([] { return !Boxes().empty(); }));
-  lumo::serial::Api().CreateFileA = &::CreateFileA;
-  EXPECT_EQ(Boxes()[0].text, L"Невозможно открыть порт COM для уровнемера!");
-  EXPECT_EQ(form.Driver->ConnectionType(), SimType());
-  EXPECT_EQ(SiloOf(form).GaugePort(), nullptr);
-  EXPECT_TRUE(Enabled(form.bbtSave));
+  }
   // Plugged in again: saving the same type once more opens the port, and the
   // host reads the gauge through it.
   EXPECT_TRUE(WaitFor([&] { return FocusOf(FindDialog()) == form.bbtSave; }));
@@ -1169,6 +1289,7 @@ TEST_F(TuningDialog, ParameterErrorsAreShownAfterTheBatchOneBoxPerRow) {
   for (const Box& box : boxes) {
     EXPECT_EQ(box.text, L"Ошибка запроса параметра");
     EXPECT_TRUE(box.lock_free) << "a box held the driver lock";
+    EXPECT_EQ(box.owner, form.Handle()) << "a worker's box belongs to the dialog";
   }
   for (int row = 1; row <= 11; ++row) {
     EXPECT_EQ(Text(form.LevelEdit(row)), L"") << "not a zero the gauge never sent";
@@ -1195,6 +1316,40 @@ TEST_F(TuningDialog, ParameterErrorsAreShownAfterTheBatchOneBoxPerRow) {
   }
   EXPECT_FALSE(Visible(form.lbVers2));
   CloseWithEscape();
+}
+
+// A real box shown on another thread, as the workers show theirs, with the
+// dialog as its owner: MessageBoxW gets the dialog, which stays disabled
+// until the box is answered, and neither thread waits for ever on the other.
+// (Answered by a message: under Xvfb the box's OK button did not always take
+// a click.)
+TEST_F(TuningDialog, RealBoxFromAWorkersThreadBelongsToTheDialog) {
+  HostRun run({SimGaugeDriver()}, 100000);
+  TfmTuneParams& form = OpenDialog(run.host().hwnd(), GetMenuItemID(run.Settings(), 1));
+  lumo::ui::SetMessageBoxHandler(nullptr);
+  const HWND dialog = form.Handle();
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  std::thread worker([dialog, answered] {
+    lumo::ui::ShowErrorBox(dialog, L"Ошибка запроса параметра");
+    *answered = true;
+  });
+  HWND box = nullptr;
+  const bool shown = WaitFor([&] {
+    box = FindWindowW(L"#32770", nullptr);
+    return box && Visible(box);
+  });
+  if (!shown) worker.detach();  // stuck: the run fails rather than hangs
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(GetWindow(box, GW_OWNER), dialog);
+  EXPECT_FALSE(Enabled(dialog));
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  const bool ended = WaitFor([&] { return answered->load(); });
+  if (!ended) worker.detach();
+  ASSERT_TRUE(ended);
+  worker.join();
+  EXPECT_TRUE(Enabled(dialog));
+  PostMessageW(dialog, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }));
 }
 
 // The host releases the driver on its UI thread while the dialog is open:

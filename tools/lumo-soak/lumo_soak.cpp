@@ -68,7 +68,7 @@ constexpr DWORD kUnlearnedMs = 2000;
 std::atomic<uint64_t> g_replies[2];  // per gauge: requests that brought a value
 std::atomic<uint64_t> g_boxes{0};
 
-int CountBox(const wchar_t*, const wchar_t*, unsigned) {
+int CountBox(HWND, const wchar_t*, const wchar_t*, unsigned) {
   g_boxes++;
   return IDOK;
 }

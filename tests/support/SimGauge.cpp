@@ -10,6 +10,7 @@ SimGauge::SimGauge() : client_("LUMO_SIM") {
   Ok("clear all");
   Ok("set header=repeat");
   Ok("set pace=on");
+  Ok("set echo=off");
 }
 
 std::string SimGauge::Ok(const std::string& command) {

@@ -1,5 +1,6 @@
 // The simulated gauge's control channel, as tests use it (LUMO_SIM, set by
-// scripts/sim-run.sh). Construction clears its faults and counters.
+// scripts/sim-run.sh). Construction clears its faults and counters and gives
+// a paced line without echo to a gauge that repeats the request's header.
 #ifndef LUMO_TESTS_SIMGAUGE_H
 #define LUMO_TESTS_SIMGAUGE_H
 

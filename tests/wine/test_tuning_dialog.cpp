@@ -676,8 +676,10 @@ TEST_F(TuningDialog, ReadFillsTheRowsAndWriteSendsWhatWasEntered) {
     sim.Ok("set ch=3 param=" + std::to_string(i + 129) + " value=0x" + kChannel3[i].ident);
   }
   sim.Ok("set ch=3 program=0102A0FF");
-  // A gauge whose replies do not repeat the request's code (bit 7 set).
+  // A gauge whose replies do not repeat the request's code (bit 7 set), on
+  // a two-wire RS-485 line that gives each request back before the reply.
   sim.Ok("set header=highbit");
+  sim.Ok("set echo=on");
   // Traced: each row of both batches leaves its line.
   char temp[MAX_PATH] = {};
   GetTempPathA(sizeof temp, temp);
@@ -734,6 +736,8 @@ TEST_F(TuningDialog, ReadFillsTheRowsAndWriteSendsWhatWasEntered) {
   }
   EXPECT_EQ(rows[" dialog-read channel=3 "], 23) << "the program code and 22 parameters";
   EXPECT_EQ(rows[" dialog-write channel=3 "], 22);
+  // The write's frames (and the host's polls) went back on the line.
+  EXPECT_GE(sim.Stat("echoed"), 11 * 17 + 11 * 29);
 }
 
 // Fields whose request brought no valid reply are shown empty and marked,

@@ -210,7 +210,11 @@ bool TKorvoComPort::Judge(const uint8_t* source, uint8_t* destination, uint8_t e
       validator_.entry &&
       validator_.entry(validator_.bound, kValidatorTag, reinterpret_cast<const char*>(snapshot),
                        255, &received, &expected) != 0;
-  if (!accepted || !header_convention_.Take(snapshot, received, request, request_length)) return false;
+  if (!accepted) return false;
+  if (!header_convention_.Take(snapshot, received, request, request_length)) {
+    ++refused_;
+    return false;
+  }
   std::memcpy(destination, snapshot, received);
   return true;
 }

@@ -85,6 +85,8 @@ class TKorvoComPort : public TComPort {
   int32_t ResultCode() const { return result_code_.load(); }
   // Whether this gauge has shown that its replies repeat the request.
   bool RepeatsRequestLearned() const { return header_convention_.Learned(); }
+  // Valid replies the header convention refused (as another request's).
+  uint32_t RefusedReplies() const { return refused_.load(); }
   // What the line has shown of echoing requests since the device opened.
   enum class EchoState : uint8_t { kUnknown, kEchoes, kQuiet };
   EchoState Echo() const { return echo_; }
@@ -194,6 +196,7 @@ class TKorvoComPort : public TComPort {
   std::atomic<long long> last_rx_{0};
   long long judged_at_ = 0;
   int wary_ = 0;  // under the exchange lock: see kWaryReplies
+  std::atomic<uint32_t> refused_{0};
   bool reopen_tried_ = false;  // under the exchange lock
   DWORD last_reopen_ = 0;
 };

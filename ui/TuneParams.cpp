@@ -141,6 +141,7 @@ void TfmTuneParams::WorkerStarting(HANDLE thread) {
 
 void TfmTuneParams::WorkerEnded() {
   --workers_running_;
+  ++workers_ended_;
   // The focus was parked on the page control while the inputs were off (or
   // went nowhere): back to where it was, else to the page's default button.
   const HWND focus = GetFocus();

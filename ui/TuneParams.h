@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -68,6 +69,11 @@ class TfmTuneParams {
   int ShowModal();
   // Ends the dialog as Esc does; callable from any thread.
   void RequestClose() const;
+  // Whether the dialog has taken a request to close (Esc, Cancel, the close
+  // box); it then ends once its workers have finished.
+  bool CloseRequested() const { return close_requested_.load(); }
+  // Read and write workers that have ended since the dialog opened.
+  int WorkersEnded() const { return workers_ended_.load(); }
 
   HWND Handle() const { return hwnd_; }
 
@@ -178,8 +184,9 @@ class TfmTuneParams {
   HIMAGELIST glyphs_[3] = {};
   Row rows_[kSensorRows] = {};
   int modal_result_ = 0;
-  bool close_requested_ = false;
+  std::atomic<bool> close_requested_{false};
   int workers_running_ = 0;
+  std::atomic<int> workers_ended_{0};
   HWND focus_before_worker_ = nullptr;
   FieldState level_state_[kSensorRows] = {};
   FieldState ident_state_[kSensorRows] = {};

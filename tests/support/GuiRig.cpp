@@ -10,15 +10,6 @@
 
 namespace lumo_test {
 
-bool WaitFor(const std::function<bool()>& pred, int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 std::wstring Text(HWND window) {
   wchar_t buffer[512] = {};
   GetWindowTextW(window, buffer, 512);

@@ -10,11 +10,9 @@
 #include <string>
 
 #include "ControlClient.h"
+#include "Wait.h"
 
 namespace lumo_test {
-
-// Polls pred every 20 ms until it holds or timeout_ms pass.
-bool WaitFor(const std::function<bool()>& pred, int timeout_ms = 30000);
 
 // A window's text, and UTF-8 for test messages.
 std::wstring Text(HWND window);

@@ -35,6 +35,17 @@ DriverHandle MakeDriver(lumo::Unit* unit) {
   return DriverHandle(LumoHost::Get().get_silo_ex()(unit, 0));
 }
 
+DriverHandle SerialDriver(uint32_t com, bool fast) {
+  if (!fast) return MakeDriver3(nullptr, com, false);
+  // The port reads the mode when it opens; the file can go right after.
+  const ScopedConfigFile config("[Lumo]\r\nFastReply=1\r\n");
+  return MakeDriver3(nullptr, com, false);
+}
+
+double Value4(const DriverHandle& driver, uint32_t channel) {
+  return driver.Call<lumo::QueryValue4Fn>(lumo::kSlotQueryValue4, channel);
+}
+
 std::string Cp1251(const char* utf8) {
   wchar_t wide[512];
   const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, 512);

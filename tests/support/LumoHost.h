@@ -53,6 +53,12 @@ class DriverHandle {
 
 DriverHandle MakeDriver3(lumo::Unit* unit, uint32_t number, bool is_unit_number);
 DriverHandle MakeDriver(lumo::Unit* unit);
+// A driver object on COMn through GetSiloEx3; in the fast reply mode when fast
+// (FastReply=1 in cnf.ini while its port opens, the file removed again).
+DriverHandle SerialDriver(uint32_t com, bool fast = false);
+
+// Slot 9 (a level read) of a channel.
+double Value4(const DriverHandle& driver, uint32_t channel);
 
 // UTF-8 -> Windows-1251, for comparing the library's 8-bit texts.
 std::string Cp1251(const char* utf8);
@@ -62,6 +68,15 @@ std::string ConfigFilePath();
 void WriteConfigFile(const std::string& contents);
 void RemoveConfigFile();
 std::string ReadConfigFile();
+
+// cnf.ini with the given contents for a scope, removed at its end.
+class ScopedConfigFile {
+ public:
+  explicit ScopedConfigFile(const std::string& contents) { WriteConfigFile(contents); }
+  ~ScopedConfigFile() { RemoveConfigFile(); }
+  ScopedConfigFile(const ScopedConfigFile&) = delete;
+  ScopedConfigFile& operator=(const ScopedConfigFile&) = delete;
+};
 
 }  // namespace lumo_test
 

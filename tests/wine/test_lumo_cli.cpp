@@ -377,10 +377,7 @@ TEST(LumoCli, ParamsReadBackUpRestoreAndCompare) {
   SimGauge sim;
   // Fast replies: each run of 23 to 68 requests then takes well under 200 ms
   // a request.
-  lumo_test::WriteConfigFile("[Lumo]\r\nFastReply=1\r\n");
-  struct RemoveAtEnd {
-    ~RemoveAtEnd() { lumo_test::RemoveConfigFile(); }
-  } remove_at_end;
+  const lumo_test::ScopedConfigFile fast_replies("[Lumo]\r\nFastReply=1\r\n");
   std::string dir;
   for (wchar_t c : lumo_test::ProgramDir()) dir += static_cast<char>(c);  // an ASCII path
   const std::string backup = dir + "\\params-backup.json", bad = dir + "\\params-bad.json";
@@ -391,11 +388,15 @@ TEST(LumoCli, ParamsReadBackUpRestoreAndCompare) {
     const std::string r = sim.Ok("get ch=" + std::to_string(ch) + " param=" + std::to_string(p));
     return r.substr(r.find("hex=") + 4);
   };
+  // The values set, as lumo-cli must print them.
+  auto height = [](int i) { return i == 2 ? 65535 : 100 * i; };
+  auto ident = [](int i) {
+    return std::string(i == 1 ? "8" : "0") + "00000000000C0" + (i < 10 ? "0" : "") + std::to_string(i);
+  };
   for (int i = 1; i <= 11; ++i) {
-    set(4, i, std::to_string(100 * i));
-    set(4, 128 + i, "0x" + std::string(i == 1 ? "8" : "0") + "00000000000C0" + (i < 10 ? "0" : "") + std::to_string(i));
+    set(4, i, std::to_string(height(i)));
+    set(4, 128 + i, "0x" + ident(i));
   }
-  set(4, 2, "65535");
   sim.Ok("set ch=4 program=0102A0FF");
 
   const ProgramRun read = Cli("params --format json --com " + Com() + " --ch 4");
@@ -406,8 +407,8 @@ TEST(LumoCli, ParamsReadBackUpRestoreAndCompare) {
   for (int i = 1; i <= 11; ++i) {
     const json& e = j["sensors"][i - 1];
     EXPECT_EQ(e["name"], (i <= 8 ? "T" + std::to_string(i) : "D" + std::to_string(i - 8)));
-    EXPECT_EQ(e["height_mm"], std::stoll(hex_of(4, i), nullptr, 16)) << i;
-    EXPECT_EQ(e["identifier"], hex_of(4, 128 + i)) << i;
+    EXPECT_EQ(e["height_mm"], height(i)) << i;
+    EXPECT_EQ(e["identifier"], ident(i)) << i;
     EXPECT_EQ(e["height_link"], 1);
   }
 
@@ -428,7 +429,9 @@ TEST(LumoCli, ParamsReadBackUpRestoreAndCompare) {
   EXPECT_EQ(Cli("params --com " + Com() + " --ch 4 --diff \"" + backup + "\"").status, 0u);
   // A replaced gauge gets the old one's settings: here, another channel.
   EXPECT_EQ(Cli("params --com " + Com() + " --ch 6 --load \"" + backup + "\"").status, 0u);
-  for (int p : {1, 2, 129, 139}) EXPECT_EQ(hex_of(6, p), hex_of(4, p)) << p;
+  for (const auto& [p, hex] : {std::pair<int, const char*>{1, "0064"}, {2, "FFFF"},
+                               {129, "800000000000C001"}, {139, "000000000000C011"}})
+    EXPECT_EQ(hex_of(6, p), hex) << p;
 
   // Bad files: status 2, one line, nothing sent.
   const json good = json::parse(std::ifstream(backup));

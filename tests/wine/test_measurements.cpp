@@ -22,7 +22,7 @@ struct Fixture {
   DriverHandle d{MakeDriver3(unit.unit(), 1, true)};
 };
 
-double Value4(const DriverHandle& d) { return d.Call<lumo::QueryValue4Fn>(lumo::kSlotQueryValue4, 3u); }
+double Value4(const DriverHandle& d) { return lumo_test::Value4(d, 3); }
 int32_t Rounded5(const DriverHandle& d) {
   return d.Call<lumo::QueryRoundedValue5Fn>(lumo::kSlotQueryRoundedValue5, 3u);
 }

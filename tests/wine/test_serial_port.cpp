@@ -16,6 +16,7 @@
 
 #include "LumoHost.h"
 #include "SimGauge.h"
+#include "Wait.h"
 #include "serial/ComPort.h"
 #include "serial/KorvoPort.h"
 #include "serial/SerialApi.h"
@@ -52,15 +53,10 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
   return v;
 }
 
-template <typename F>
-bool WaitFor(F condition, DWORD timeout_ms) {
-  DWORD start = GetTickCount();
-  while (!condition()) {
-    if (GetTickCount() - start > timeout_ms) return condition();
-    Sleep(1);
-  }
-  return true;
-}
+using lumo_test::WaitFor;
+
+// A device counts as lost after three failed probes a second apart.
+constexpr int kLossNoticedMs = 3 * 1000 + 3000;
 
 // A descendant as the gauge port is one: deferred reception, its handler
 // either takes every byte (collecting them) or leaves them in the ring.
@@ -513,7 +509,7 @@ TEST_F(SerialPortTest, LostDeviceCostsLittleAndIsReopenedWhenItReturns) {
   EXPECT_FALSE(port->DeviceLost());
 
   line_.Ok("drop");
-  ASSERT_TRUE(WaitFor([&] { return port->DeviceLost(); }, 5000)) << "the loss goes unnoticed";
+  ASSERT_TRUE(WaitFor([&] { return port->DeviceLost(); }, kLossNoticedMs)) << "the loss goes unnoticed";
   // While it is gone: little CPU, requests end as no reply within the usual
   // failing-exchange time (about 740 ms), and never throw.
   const double cpu = CpuMs();
@@ -546,7 +542,7 @@ TEST_F(SerialPortTest, LostDeviceCostsLittleAndIsReopenedWhenItReturns) {
 
   // Released while lost, promptly.
   line_.Ok("drop");
-  ASSERT_TRUE(WaitFor([&] { return port->DeviceLost(); }, 5000));
+  ASSERT_TRUE(WaitFor([&] { return port->DeviceLost(); }, kLossNoticedMs));
   const DWORD r0 = GetTickCount();
   port.reset();
   const DWORD release_ms = GetTickCount() - r0;
@@ -793,7 +789,7 @@ TEST_F(SerialFaults, PersistentFailuresMeanLostWhateverTheCode) {
       trigger = 3;
     }
     if (c.call == Call::kWriteFile) port.PutBlock("abc", 3);
-    EXPECT_TRUE(WaitFor([&] { return port.DeviceLost(); }, 8000)) << int(c.call) << " " << c.code;
+    EXPECT_TRUE(WaitFor([&] { return port.DeviceLost(); }, kLossNoticedMs)) << int(c.call) << " " << c.code;
     EXPECT_GT(g_fault.hits.load(), 0) << int(c.call) << " " << c.code;
     Clear();
     EXPECT_TRUE(WaitFor([&] { return !port.DeviceLost(); }, 3000)) << int(c.call) << " " << c.code;
@@ -826,7 +822,7 @@ TEST_F(SerialFaults, SetUpRefusedOnOpenAndOnReopen) {
 
     Arm(c.call, ERROR_INVALID_PARAMETER, -1);
     line_.Ok("drop");
-    ASSERT_TRUE(WaitFor([&] { return port->DeviceLost(); }, 5000)) << c.text;
+    ASSERT_TRUE(WaitFor([&] { return port->DeviceLost(); }, kLossNoticedMs)) << c.text;
     Link();
     ASSERT_TRUE(WaitFor([&] {
       ExchangeOnce(*port, line_, false);

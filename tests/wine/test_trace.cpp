@@ -15,7 +15,7 @@
 
 #include "LumoHost.h"
 #include "SimGauge.h"
-#include "TimeScale.h"
+#include "Wait.h"
 #include "driver/ConnectionSwitch.h"
 #include "ScriptedUnit.h"
 #include "driver/Silo.h"
@@ -44,15 +44,6 @@ bool Exists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  const DWORD start = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - start > static_cast<DWORD>(ms * TimeScale())) return false;
-    Sleep(20);
-  }
-  return true;
-}
-
 // Time, thread, where, event, fields; ended with CR LF.
 const std::regex kLine(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \d+ (COM\d+|unit\d) [a-z-]+( .*)?\r$)");
 
@@ -69,15 +60,13 @@ uint8_t GaugeType() { return static_cast<uint8_t>(SimGauge::Com() + 2); }
 // in so that the connection switch can be called directly.
 DriverHandle LinkedDriver() { return DriverHandle((new TSilo(GaugeType(), nullptr))->AsDriver()); }
 
-double Value4(const DriverHandle& d) {
-  return d.Call<lumo::QueryValue4Fn>(lumo::kSlotQueryValue4, uint32_t{1});
-}
+double Value4(const DriverHandle& d) { return lumo_test::Value4(d, 1); }
 
 // Everything the host sees of a step: traced or not, it must be the same.
 struct Seen {
   double value;  // -1: the slot raised
   uint8_t link;
-  int frames;  // request frames the gauge saw; -1 where retries may vary
+  int frames;  // request frames the gauge saw; -1 where timing may vary them
   bool operator==(const Seen& o) const {
     return value == o.value && link == o.link && frames == o.frames;
   }
@@ -92,6 +81,9 @@ std::ostream& operator<<(std::ostream& out, const Seen& s) {
 std::vector<Seen> RunSession(SimGauge& sim, const DriverHandle& d) {
   TSilo& silo = *TSilo::FromDriver(d.get());
   std::vector<Seen> seen;
+  // Frames are compared only where the fault decides their count (three
+  // attempts, or none without a transport): elsewhere a late reply on a
+  // loaded machine may cost either run an attempt.
   const auto request = [&](bool count_frames) {
     double value = -1.0;
     try {
@@ -106,9 +98,9 @@ std::vector<Seen> RunSession(SimGauge& sim, const DriverHandle& d) {
     if (*f) sim.Ok(std::string("fault ") + f);
   };
   fault("");
-  request(true);
+  request(false);
   fault("code=4 kind=badcheck");
-  request(true);
+  request(false);
   fault("code=4 kind=silence count=3");
   request(true);
   fault("code=4 kind=truncate count=3");
@@ -117,7 +109,7 @@ std::vector<Seen> RunSession(SimGauge& sim, const DriverHandle& d) {
   request(true);
 
   sim.Ok("drop");
-  EXPECT_TRUE(WaitFor([&] { return silo.GaugePort()->DeviceLost(); }, 5000)) << "loss unnoticed";
+  EXPECT_TRUE(WaitFor([&] { return silo.GaugePort()->DeviceLost(); }, 6000)) << "loss unnoticed";
   request(false);
   sim.Ok("link com=" + std::to_string(SimGauge::Com()));
   EXPECT_TRUE(WaitFor(
@@ -131,13 +123,14 @@ std::vector<Seen> RunSession(SimGauge& sim, const DriverHandle& d) {
       10000))
       << "never back";
   fault("");
-  request(true);
+  request(false);
 
   SetConnectionType(silo, 0);  // a communication unit, and the host gave none
+  fault("");
   request(true);
   SetConnectionType(silo, GaugeType());
   fault("");
-  request(true);
+  request(false);
   return seen;
 }
 

@@ -159,7 +159,11 @@ TfmTuneParams* Form() {
   return dialog ? reinterpret_cast<TfmTuneParams*>(GetWindowLongPtrW(dialog, GWLP_USERDATA)) : nullptr;
 }
 
+// Workers of the open dialog that WaitForWorker has seen end.
+int g_workers_seen = 0;
+
 TfmTuneParams& OpenDialog(HWND host, UINT command) {
+  g_workers_seen = 0;
   PostMessageW(host, WM_COMMAND, command, 0);
   EXPECT_TRUE(WaitFor([] { return FindDialog() && IsWindowVisible(FindDialog()); }));
   return *Form();
@@ -209,10 +213,11 @@ void PickWithMouse(XInput& input, HWND combo, int index) {
 // the start of the last step, before the rows are filled.
 void FlushDialogThread(TfmTuneParams& form) { SendMessageW(form.Handle(), WM_NULL, 0, 0); }
 
-// Waits for a worker: Read goes off when it starts, on in its last step.
+// Waits for the worker the last action started to end (counted, so that a
+// worker quicker than any poll is not missed).
 bool WaitForWorker(TfmTuneParams& form, int timeout_ms = 60000) {
-  const bool ended = WaitFor([&] { return !Enabled(form.bbtRead); }, 10000) &&
-                     WaitFor([&] { return Enabled(form.bbtRead); }, timeout_ms);
+  const bool ended = WaitFor([&] { return form.WorkersEnded() > g_workers_seen; }, timeout_ms);
+  g_workers_seen = form.WorkersEnded();
   FlushDialogThread(form);
   return ended;
 }
@@ -1012,7 +1017,7 @@ TEST_F(TuningDialog, IdentifierAndHeightInputChecks) {
   input.Click(form.LevelEdit(1));
   input.Key("Return");
   ASSERT_TRUE(WaitForWorker(form));
-  EXPECT_GE(sim.Stat("frames"), 23);
+  EXPECT_EQ(sim.Stat("frames"), 23) << "the program code and 22 parameters";
 
   // The key filter: only hexadecimal digits and backspace get through.
   input.Click(form.IdentEdit(1));
@@ -1051,7 +1056,7 @@ TEST_F(TuningDialog, IdentifierAndHeightInputChecks) {
       std::wstring typed(c.typed, c.typed + strlen(c.typed));
       EXPECT_EQ(Text(field), typed) << "the text stays for correction";
       input.Key("ctrl+a BackSpace");
-      input.Type(c.ident ? "1" : "1");
+      input.Type("1");
     } else {
       EXPECT_EQ(Boxes().size(), boxes) << c.typed;
     }
@@ -1133,7 +1138,8 @@ TEST_F(TuningDialog, ClosingWhileAReadRunsWaitsForIt) {
   // focus waits on the page control, where Esc still reaches the dialog.
   EXPECT_EQ(FocusOf(dialog), form.pgTuneParams);
   input.Key("Escape");
-  // Still there while the batch runs, gone once it has ended.
+  // Taken, but still there while the batch runs; gone once it has ended.
+  ASSERT_TRUE(WaitFor([&] { return form.CloseRequested(); }, 10000));
   EXPECT_TRUE(Visible(dialog));
   EXPECT_TRUE(WaitFor([] { return FindDialog() == nullptr; }, 60000));
 }

@@ -8,11 +8,16 @@
 
 namespace lumo_cli {
 
+// The whole text, however long: a fixed buffer would cut a row of a long
+// channel name or file name short, counts and all.
 template <typename... Args>
 std::string Format(const char* format, Args... args) {
-  char buffer[512];
-  std::snprintf(buffer, sizeof buffer, format, args...);
-  return buffer;
+  const int length = std::snprintf(nullptr, 0, format, args...);
+  if (length <= 0) return std::string();
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  std::snprintf(&text[0], text.size(), format, args...);
+  text.resize(static_cast<size_t>(length));
+  return text;
 }
 
 }  // namespace lumo_cli

@@ -148,6 +148,10 @@ TEST(TraceSummary, LastErrorAndOddLines) {
       {"control bytes of a foreign file are escaped, LF endings read",
        r1 + "2026-12-10T05:00:01.500Z 7 COM3 caught where=send class=E message=\x1b[2J\n" + d1,
        "COM3 1 1/0 caught E in send \\x1B[2J\n"},
+      {"a byte order mark where an editor saved the file and where one was pasted after it, CR CR LF",
+       "\xEF\xBB\xBF" + r1 + "2026-12-10T05:00:01.500Z 7 COM3 verdict attempt=1 result=no-reply\n" + d1 +
+           "\xEF\xBB\xBF" "2026-12-10T05:00:03.000Z 7 COM3 done name=value4 channel=2 link=1 result=0\r\r\n",
+       "COM3 1 1/0 no-reply\nCOM3 2 1/1 -\n"},
       {"a file that is not UTF-8 (a host's Windows-1251 log, a cut sequence): the JSON output still is",
        "[\xF5\xEE\xF1\xF2] 05:00 \xEE\xEF\xF0\xEE\xF1 COM3\n" + r1 +
            "2026-12-10T05:00:01.500Z 7 COM3 caught where=send class=E message=\xCE\xF8\xE8\xE1\xEA\xE0\xD0\n" + d1 +

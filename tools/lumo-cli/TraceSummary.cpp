@@ -37,7 +37,10 @@ struct Line {
 
 // Splits a line of the library's; false for anything else.
 bool ParseLine(std::string text, Line& line) {
-  if (!text.empty() && text.back() == '\r') text.pop_back();
+  // A file saved by an editor may begin with a byte order mark, and so may a
+  // file pasted after another; a line end converted twice leaves CR CR LF.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  while (!text.empty() && text.back() == '\r') text.pop_back();
   size_t pos = 0;
   std::string parts[4];
   for (std::string& part : parts) {

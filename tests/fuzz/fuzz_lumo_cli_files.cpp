@@ -48,7 +48,8 @@ void FuzzSettings(const std::string& text) {
   json sensors = json::array();
   for (int i = 1; i <= kSensors; ++i) {
     Expect(wanted->height[i] >= 0 && wanted->height[i] <= 65535, "a height outside 0 to 65535");
-    sensors.push_back({{"name", SensorName(i)}, {"height_mm", wanted->height[i]}, {"identifier", Hex16(wanted->ident[i])}});
+    sensors.push_back(
+        {{"name", SensorName(i)}, {"height_mm", wanted->height[i]}, {"identifier", Hex16(wanted->ident[i])}});
   }
   const json backup = {{"format", "lumo-channel-settings"}, {"sensors", sensors}};
   const auto again = CheckSettingsText(backup.dump(2), why);
@@ -70,8 +71,8 @@ bool IsUtf8(const std::string& text) {
       if ((next & 0xC0) != 0x80) return false;
       code = code << 6 | (next & 0x3F);
     }
-    if ((n == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) || (n == 4 && (code < 0x10000 || code > 0x10FFFF)))
-      return false;
+    if (n == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) return false;
+    if (n == 4 && (code < 0x10000 || code > 0x10FFFF)) return false;
     i += n;
   }
   return true;
@@ -164,7 +165,8 @@ void FuzzTrace(const std::string& text) {
   Expect(some.lines <= all.lines, "a filter that adds lines");
   for (const ChannelSummary& c : some.channels)
     Expect(filter.where.empty() || c.where == filter.where, "--com lets another port through");
-  Expect(filter.since.empty() || some.lines == 0 || some.first_at >= filter.since, "--since lets an earlier line through");
+  Expect(filter.since.empty() || some.lines == 0 || some.first_at >= filter.since,
+         "--since lets an earlier line through");
   CheckSummary(some);
   CheckOutput(some);
 }

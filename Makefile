@@ -57,9 +57,11 @@ host: test-build
 
 # The fuzz targets for longer than the short runs of `make test`: the reply
 # parser for FUZZ_RUNS inputs (default 10 million), then the simulated
-# gauge's description and control parsers for FUZZ_SIM_SECONDS each.
+# gauge's description and control parsers for FUZZ_SIM_SECONDS each, then
+# lumo-cli's settings backup and trace file readers for FUZZ_CLI_SECONDS each.
 FUZZ_RUNS ?= 10000000
 FUZZ_SIM_SECONDS ?= 60
+FUZZ_CLI_SECONDS ?= 60
 FUZZ_WORK = $(abspath $(BUILD))/native/fuzz
 fuzz: native
 	cmake -E copy_directory tests/fuzz/corpus $(FUZZ_WORK)/corpus
@@ -70,6 +72,12 @@ fuzz: native
 	  (cd $(FUZZ_WORK)/sim_$$kind && $(abspath $(BUILD))/native/fuzz_sim_$$kind \
 	    -max_total_time=$(FUZZ_SIM_SECONDS) -max_len=4096 -timeout=10 -print_final_stats=1 \
 	    -artifact_prefix=$(FUZZ_WORK)/sim_$$kind/ corpus) || exit 1; \
+	done
+	for kind in settings trace; do \
+	  cmake -E copy_directory tests/fuzz/cli_$$kind $(FUZZ_WORK)/cli_$$kind/corpus && \
+	  (cd $(FUZZ_WORK)/cli_$$kind && $(abspath $(BUILD))/native/fuzz_cli_$$kind \
+	    -max_total_time=$(FUZZ_CLI_SECONDS) -max_len=8192 -timeout=10 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_WORK)/cli_$$kind/ corpus) || exit 1; \
 	done
 
 # The soak run under Wine: SOAK_MINUTES (default 60) of two gauges with faults,

@@ -52,3 +52,27 @@ foreach(kind description control)
     WORKING_DIRECTORY ${work})
   set_tests_properties(${target}_short PROPERTIES FIXTURES_REQUIRED ${target}_seeds TIMEOUT 120)
 endforeach()
+
+# The files people hand to lumo-cli: the settings backup of params --load and
+# the trace file of trace. The plain parts of lumo-cli are compiled again
+# with the sanitizers.
+foreach(kind settings trace)
+  set(target fuzz_cli_${kind})
+  add_executable(${target} ${LUMO_FUZZ_DIR}/fuzz_lumo_cli_files.cpp
+    ${CMAKE_SOURCE_DIR}/tools/lumo-cli/SettingsFile.cpp ${CMAKE_SOURCE_DIR}/tools/lumo-cli/TraceSummary.cpp)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tools/lumo-cli)
+  target_compile_options(${target} PRIVATE ${LUMO_WARNINGS} ${LUMO_FUZZ_FLAGS})
+  target_link_options(${target} PRIVATE ${LUMO_FUZZ_FLAGS})
+  if(kind STREQUAL "trace")
+    target_compile_definitions(${target} PRIVATE LUMO_FUZZ_TRACE)
+  endif()
+  set(work ${LUMO_FUZZ_WORK}/cli_${kind})
+  add_test(NAME ${target}_corpus
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${LUMO_FUZZ_DIR}/cli_${kind} ${work}/corpus)
+  set_tests_properties(${target}_corpus PROPERTIES FIXTURES_SETUP ${target}_seeds)
+  add_test(NAME ${target}_short
+    COMMAND ${target} -max_total_time=5 -max_len=8192 -timeout=10 -print_final_stats=1
+      -artifact_prefix=${work}/ ${work}/corpus
+    WORKING_DIRECTORY ${work})
+  set_tests_properties(${target}_short PROPERTIES FIXTURES_REQUIRED ${target}_seeds TIMEOUT 120)
+endforeach()

@@ -1,6 +1,8 @@
 // lumo-cli trace's summary of a known trace, with a host's own lines around.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <sstream>
 #include <string>
 
@@ -112,14 +114,18 @@ TEST(TraceSummary, TimestampPrefixes) {
     EXPECT_FALSE(IsTimestampPrefix(bad)) << bad;
 }
 
-// Short traces for the choice of the last error and the reading of fields.
+// Short traces for the choice of the last error and the reading of fields,
+// and what lumo-cli trace prints of them.
 TEST(TraceSummary, LastErrorAndOddLines) {
   const std::string r1 = "2026-12-10T05:00:01.000Z 7 COM3 request name=value4 channel=1 code=04 payload=010400\n";
   const std::string d1 = "2026-12-10T05:00:02.000Z 7 COM3 done name=value4 channel=1 link=3 result=0\n";
+  const std::string long_channel(600, '9'), long_port = "COM" + std::string(600, '7');
   const struct {
     const char* what;
     std::string trace;
     const char* rows;  // where channel requests/valid last error, one per line
+    std::string table = "";       // the whole table, where given
+    std::string json_errors = "";  // each channel's last_error in the JSON output, one per line, where given
   } cases[] = {
       {"a key quoted inside a value is no field", r1 +
            "2026-12-10T05:00:01.500Z 7 COM3 verdict attempt=1 result=error class=E why=\"x code=5\"\n" + d1,
@@ -142,13 +148,44 @@ TEST(TraceSummary, LastErrorAndOddLines) {
       {"control bytes of a foreign file are escaped, LF endings read",
        r1 + "2026-12-10T05:00:01.500Z 7 COM3 caught where=send class=E message=\x1b[2J\n" + d1,
        "COM3 1 1/0 caught E in send \\x1B[2J\n"},
+      {"a byte order mark where an editor saved the file and where one was pasted after it, CR CR LF",
+       "\xEF\xBB\xBF" + r1 + "2026-12-10T05:00:01.500Z 7 COM3 verdict attempt=1 result=no-reply\n" + d1 +
+           "\xEF\xBB\xBF" "2026-12-10T05:00:03.000Z 7 COM3 done name=value4 channel=2 link=1 result=0\r\r\n",
+       "COM3 1 1/0 no-reply\nCOM3 2 1/1 -\n"},
+      {"a file that is not UTF-8 (a host's Windows-1251 log, a cut sequence): the JSON output still is",
+       "[\xF5\xEE\xF1\xF2] 05:00 \xEE\xEF\xF0\xEE\xF1 COM3\n" + r1 +
+           "2026-12-10T05:00:01.500Z 7 COM3 caught where=send class=E message=\xCE\xF8\xE8\xE1\xEA\xE0\xD0\n" + d1 +
+           "\xFF\xFE\n",
+       "COM3 1 1/0 caught E in send \xCE\xF8\xE8\xE1\xEA\xE0\xD0\n", "",
+       "caught E in send \uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\n"},
+      {"a channel or port longer than the table's columns keeps its counts",
+       "2026-12-10T05:00:01.000Z 7 COM3 done name=value4 channel=" + long_channel + " link=1 result=0\n" +
+           "2026-12-10T05:00:02.000Z 7 " + long_port + " port-lost error=5\n",
+       nullptr,
+       "where   channel  requests     valid      loss  loss %  last error\n"
+       "COM3    " + long_channel + "         1         1         0     0.0  -\n" +
+           long_port + ": opened 0, open failed 0, lost 1, back 0, reopened 0, reopen failed 0; "
+           "last: lost, error 5 at 2026-12-10T05:00:02.000Z\n"
+           "2 lines of the library's from 2026-12-10T05:00:01.000Z to 2026-12-10T05:00:02.000Z; "
+           "0 other lines skipped\n"},
   };
   for (const auto& c : cases) {
     std::istringstream in(c.trace);
+    const TraceSummary summary = SummarizeTrace(in, {});
     std::string rows;
-    for (const ChannelSummary& row : SummarizeTrace(in, {}).channels)
+    for (const ChannelSummary& row : summary.channels)
       rows += row.where + " " + row.channel + " " + std::to_string(row.requests) + "/" + std::to_string(row.valid) +
               " " + (row.last_error.empty() ? "-" : row.last_error) + "\n";
-    EXPECT_EQ(rows, c.rows) << c.what;
+    if (c.rows) EXPECT_EQ(rows, c.rows) << c.what;
+    if (!c.table.empty()) EXPECT_EQ(TraceSummaryTable(summary), c.table) << c.what;
+    // One line that parses back; the parser refuses a string that is not UTF-8.
+    const std::string text = TraceSummaryJson(summary);
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << c.what;
+    const auto json = nlohmann::json::parse(text, nullptr, false);
+    ASSERT_FALSE(json.is_discarded()) << c.what << ": " << text;
+    ASSERT_EQ(json["channels"].size(), summary.channels.size()) << c.what;
+    std::string json_errors;
+    for (const auto& row : json["channels"]) json_errors += row["last_error"].get<std::string>() + "\n";
+    if (!c.json_errors.empty()) EXPECT_EQ(json_errors, c.json_errors) << c.what;
   }
 }

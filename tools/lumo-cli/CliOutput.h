@@ -11,6 +11,7 @@
 #include <string>
 
 #include "HostSide.h"
+#include "TextFormat.h"
 #include "lumo.h"
 
 namespace lumo_cli {
@@ -25,13 +26,6 @@ inline void Line(FILE* out, const std::string& text) {
   std::fputs(text.c_str(), out);
   std::fputc('\n', out);
   std::fflush(out);
-}
-
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  char buffer[512];
-  std::snprintf(buffer, sizeof buffer, format, args...);
-  return buffer;
 }
 
 // UTC, millisecond resolution: 2026-12-08T13:49:38.123Z.

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "HostSide.h"
+#include "SettingsFile.h"
 #include "driver/Silo.h"
 
 #ifndef LUMO_VERSION
@@ -24,11 +25,7 @@ namespace {
 using json = nlohmann::ordered_json;
 using lumo_tools::Utf8From1251;
 
-constexpr int kSensors = 11;
 constexpr const char* kFileFormat = "lumo-channel-settings";
-
-// Thermometers 1 to 8, then density meters 1 to 3.
-std::string SensorName(int i) { return i <= 8 ? "T" + std::to_string(i) : "D" + std::to_string(i - 8); }
 
 // One parameter request's outcome: a value only with a valid reply.
 struct Outcome {
@@ -49,12 +46,6 @@ struct Settings {
       if (!height[i].Ok() || !ident[i].Ok()) return false;
     return true;
   }
-};
-
-// The values a file holds, checked.
-struct Wanted {
-  std::array<int64_t, kSensors + 1> height{};
-  std::array<uint64_t, kSensors + 1> ident{};
 };
 
 std::string Hex16(uint64_t v) { return Format("%016llX", static_cast<unsigned long long>(v)); }
@@ -238,29 +229,9 @@ std::optional<Wanted> LoadFile(const std::string& path) {
   if (!in) return bad("cannot be read");
   std::stringstream text;
   text << in.rdbuf();
-  const json j = json::parse(text.str(), nullptr, false);
-  if (j.is_discarded() || !j.is_object()) return bad("not a JSON object");
-  if (!j.contains("sensors") || !j["sensors"].is_array()) return bad("no \"sensors\" list");
-  const json& sensors = j["sensors"];
-  if (sensors.size() != kSensors)
-    return bad(Format("%zu sensors; a channel has 11 (T1 to T8, D1 to D3)", sensors.size()));
-  Wanted w;
-  for (int i = 1; i <= kSensors; ++i) {
-    const json& e = sensors[static_cast<size_t>(i - 1)];
-    const std::string name = SensorName(i);
-    if (!e.is_object()) return bad("sensor " + std::to_string(i) + " is not an object");
-    if (e.contains("name") && e["name"] != name) return bad("sensor " + std::to_string(i) + " must be " + name);
-    if (!e.contains("height_mm") || !e["height_mm"].is_number_integer() || e["height_mm"].get<int64_t>() < 0 ||
-        e["height_mm"].get<int64_t>() > 65535)
-      return bad(name + ": height_mm must be a whole number of millimetres from 0 to 65535");
-    w.height[i] = e["height_mm"].get<int64_t>();
-    const std::string ident = e.contains("identifier") && e["identifier"].is_string() ? e["identifier"].get<std::string>() : "";
-    if (ident.empty() || ident.size() > 16 ||
-        ident.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-      return bad(name + ": identifier must be 1 to 16 hexadecimal digits");
-    w.ident[i] = std::stoull(ident, nullptr, 16);
-  }
-  return w;
+  std::string why;
+  const std::optional<Wanted> wanted = CheckSettingsText(text.str(), why);
+  return wanted ? wanted : bad(why);
 }
 
 // Prints each sensor that differs from the file; true when none does.

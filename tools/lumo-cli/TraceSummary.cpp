@@ -1,9 +1,14 @@
 #include "TraceSummary.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <map>
 #include <utility>
+
+#include "TextFormat.h"
 
 namespace lumo_cli {
 
@@ -32,7 +37,10 @@ struct Line {
 
 // Splits a line of the library's; false for anything else.
 bool ParseLine(std::string text, Line& line) {
-  if (!text.empty() && text.back() == '\r') text.pop_back();
+  // A file saved by an editor may begin with a byte order mark, and so may a
+  // file pasted after another; a line end converted twice leaves CR CR LF.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  while (!text.empty() && text.back() == '\r') text.pop_back();
   size_t pos = 0;
   std::string parts[4];
   for (std::string& part : parts) {
@@ -101,6 +109,10 @@ std::string VerdictText(const Line& line) {
     if (!value.empty()) text += std::string(" ") + key + "=" + value;
   }
   return text;
+}
+
+double LossPercent(const ChannelSummary& c) {
+  return c.requests ? 100.0 * static_cast<double>(c.Loss()) / static_cast<double>(c.requests) : 0.0;
 }
 
 // "-" first, then channel numbers in numeric order (of any length), then the
@@ -226,6 +238,47 @@ TraceSummary SummarizeTrace(std::istream& in, const TraceFilter& filter) {
       summary.ports.push_back(p);
   }
   return summary;
+}
+
+std::string TraceSummaryTable(const TraceSummary& summary) {
+  std::string out = Format("%-7s %-7s %9s %9s %9s %7s  %s", "where", "channel", "requests", "valid", "loss",
+                           "loss %", "last error") + "\n";
+  for (const ChannelSummary& c : summary.channels) {
+    const std::string error = c.last_error.empty() ? "-" : c.last_error + " at " + c.last_error_at;
+    out += Format("%-7s %-7s %9ld %9ld %9ld %7.1f  ", c.where.c_str(), c.channel.c_str(), c.requests, c.valid,
+                  c.Loss(), LossPercent(c)) +
+           error + "\n";
+  }
+  for (const PortSummary& p : summary.ports) {
+    const std::string error = p.last_error.empty() ? "" : "; last: " + p.last_error + " at " + p.last_error_at;
+    out += Format("%s: opened %ld, open failed %ld, lost %ld, back %ld, reopened %ld, reopen failed %ld",
+                  p.where.c_str(), p.opened, p.open_failed, p.lost, p.back, p.reopened, p.reopen_failed) +
+           error + "\n";
+  }
+  out += Format("%ld lines of the library's", summary.lines) +
+         (summary.lines ? " from " + summary.first_at + " to " + summary.last_at : std::string()) +
+         Format("; %ld other lines skipped", summary.skipped) + "\n";
+  return out;
+}
+
+std::string TraceSummaryJson(const TraceSummary& summary) {
+  using json = nlohmann::ordered_json;
+  json out = {{"lines", summary.lines}, {"skipped", summary.skipped}, {"first", summary.first_at},
+              {"last", summary.last_at}};
+  out["channels"] = json::array();
+  for (const ChannelSummary& c : summary.channels)
+    out["channels"].push_back({{"where", c.where}, {"channel", c.channel}, {"requests", c.requests},
+                               {"valid", c.valid}, {"loss", c.Loss()},
+                               {"loss_pct", std::round(LossPercent(c) * 100) / 100},
+                               {"last_error", c.last_error}, {"last_error_at", c.last_error_at}});
+  out["ports"] = json::array();
+  for (const PortSummary& p : summary.ports)
+    out["ports"].push_back({{"where", p.where}, {"opened", p.opened}, {"open_failed", p.open_failed},
+                            {"lost", p.lost}, {"back", p.back}, {"reopened", p.reopened},
+                            {"reopen_failed", p.reopen_failed}, {"last_error", p.last_error},
+                            {"last_error_at", p.last_error_at}});
+  // A customer's file need not be UTF-8.
+  return out.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace lumo_cli

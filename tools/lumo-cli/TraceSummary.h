@@ -49,6 +49,12 @@ bool IsTimestampPrefix(const std::string& text);
 
 TraceSummary SummarizeTrace(std::istream& in, const TraceFilter& filter);
 
+// The summary as lumo-cli trace prints it, each line ended with '\n': the
+// table (a row per channel, a line per port, the count of lines), or one
+// JSON object on one line, valid UTF-8 whatever bytes the file held.
+std::string TraceSummaryTable(const TraceSummary& summary);
+std::string TraceSummaryJson(const TraceSummary& summary);
+
 }  // namespace lumo_cli
 
 #endif

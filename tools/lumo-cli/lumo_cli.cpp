@@ -579,45 +579,9 @@ int RunTrace(const std::string& file, const TraceFilter& filter, OutputFormat fo
     Line(stderr, "lumo-cli: cannot read the trace file '" + file + "' to its end");
     return kExitUsage;
   }
-  const auto loss_percent = [](const ChannelSummary& c) {
-    return c.requests ? 100.0 * static_cast<double>(c.Loss()) / static_cast<double>(c.requests) : 0.0;
-  };
-  if (format == OutputFormat::kJson) {
-    json out = {{"lines", summary.lines}, {"skipped", summary.skipped}, {"first", summary.first_at},
-                {"last", summary.last_at}};
-    out["channels"] = json::array();
-    for (const ChannelSummary& c : summary.channels)
-      out["channels"].push_back({{"where", c.where}, {"channel", c.channel}, {"requests", c.requests},
-                                 {"valid", c.valid}, {"loss", c.Loss()},
-                                 {"loss_pct", std::round(loss_percent(c) * 100) / 100},
-                                 {"last_error", c.last_error}, {"last_error_at", c.last_error_at}});
-    out["ports"] = json::array();
-    for (const PortSummary& p : summary.ports)
-      out["ports"].push_back({{"where", p.where}, {"opened", p.opened}, {"open_failed", p.open_failed},
-                              {"lost", p.lost}, {"back", p.back}, {"reopened", p.reopened},
-                              {"reopen_failed", p.reopen_failed}, {"last_error", p.last_error},
-                              {"last_error_at", p.last_error_at}});
-    // A customer's file need not be UTF-8.
-    Line(stdout, out.dump(-1, ' ', false, json::error_handler_t::replace));
-  } else {
-    Line(stdout, Format("%-7s %-7s %9s %9s %9s %7s  %s", "where", "channel", "requests", "valid", "loss",
-                        "loss %", "last error"));
-    for (const ChannelSummary& c : summary.channels) {
-      const double percent = loss_percent(c);
-      const std::string error = c.last_error.empty() ? "-" : c.last_error + " at " + c.last_error_at;
-      Line(stdout, Format("%-7s %-7s %9ld %9ld %9ld %7.1f  ", c.where.c_str(), c.channel.c_str(), c.requests,
-                          c.valid, c.Loss(), percent) + error);
-    }
-    for (const PortSummary& p : summary.ports) {
-      const std::string error = p.last_error.empty() ? "" : "; last: " + p.last_error + " at " + p.last_error_at;
-      Line(stdout, Format("%s: opened %ld, open failed %ld, lost %ld, back %ld, reopened %ld, reopen failed %ld",
-                          p.where.c_str(), p.opened, p.open_failed, p.lost, p.back, p.reopened, p.reopen_failed) +
-                       error);
-    }
-    Line(stdout, Format("%ld lines of the library's", summary.lines) +
-                     (summary.lines ? " from " + summary.first_at + " to " + summary.last_at : std::string()) +
-                     Format("; %ld other lines skipped", summary.skipped));
-  }
+  const std::string text = format == OutputFormat::kJson ? TraceSummaryJson(summary) : TraceSummaryTable(summary);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
   return summary.lines > 0 ? kExitOk : kExitFailed;
 }
 

@@ -427,6 +427,14 @@ TEST(LumoCli, ParamsReadBackUpRestoreAndCompare) {
   EXPECT_EQ(hex_of(4, 3), "012C");
   EXPECT_EQ(hex_of(4, 131), "000000000000C003");
   EXPECT_EQ(Cli("params --com " + Com() + " --ch 4 --diff \"" + backup + "\"").status, 0u);
+  // A write that brings no reply: the restore fails and names it, although
+  // the read-back finds the gauge holding the file's values.
+  sim.Ok("fault ch=4 code=131 param=131 kind=silence count=3");
+  const ProgramRun unanswered = Cli("params --com " + Com() + " --ch 4 --load \"" + backup + "\"");
+  EXPECT_EQ(unanswered.status, 1u) << unanswered.out << unanswered.err;
+  EXPECT_NE(unanswered.err.find("write brought no valid reply: T3 identifier: 2 no reply"), std::string::npos)
+      << unanswered.err;
+  sim.Ok("clear faults");
   // A replaced gauge gets the old one's settings: here, another channel.
   EXPECT_EQ(Cli("params --com " + Com() + " --ch 6 --load \"" + backup + "\"").status, 0u);
   for (const auto& [p, hex] : {std::pair<int, const char*>{1, "0064"}, {2, "FFFF"},

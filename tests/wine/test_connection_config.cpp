@@ -224,6 +224,21 @@ TEST_F(ConfigFileTest, FastReplyIsOnForOneOnly) {
   }
 }
 
+// TraceMaxKB: 1 to 1048576 KiB; anything else (absent, 0, too large, negative,
+// no number) reads as 0, the default size.
+TEST_F(ConfigFileTest, TraceMaxKbBounds) {
+  const struct {
+    const char* value;  // nullptr: no key
+    uint32_t kb;
+  } cases[] = {{nullptr, 0}, {"1", 1},   {"1048576", 1048576}, {"0", 0},
+               {"1048577", 0}, {"-5", 0}, {"5x", 5},             {"abc", 0}};
+  for (const auto& c : cases) {
+    WriteConfigFile(std::string("[Lumo]\r\nTraceFile=x.log\r\n") +
+                    (c.value ? std::string("TraceMaxKB=") + c.value + "\r\n" : ""));
+    EXPECT_EQ(ReadTraceSettings().max_kb, c.kb) << (c.value ? c.value : "(no key)");
+  }
+}
+
 TEST_F(ConfigFileTest, SaveWritesOnlyTheEntryAndKeepsEveryOtherLine) {
   const struct {
     const char* before;

@@ -968,10 +968,16 @@ TEST_F(TuningDialog, MixedReadOutcomesAndAWriteThatStopsHalfWay) {
     input.Type(t.second);
   }
   ASSERT_TRUE(WaitFor([&] { return Text(form.LevelEdit(4)) == L"44"; }));
-  // The gauge answers the first eleven writes, then falls silent; the unit
-  // throws on row 7's height, whose identifier is then not sent.
+  // The gauge answers the first eleven writes (row 2's height with a wrong
+  // check), then falls silent; the unit throws on row 7's height, whose
+  // identifier is then not sent.
   unit.ClearCalls();
-  for (int i = 0; i < 11; ++i) unit.QueueReply(Frame("0783010" + std::to_string(i % 10)));
+  for (int i = 0; i < 11; ++i) {
+    std::string reply = Frame("0783010" + std::to_string(i % 10));
+    char& check = reply[reply.size() - 3];
+    if (i == 2) check = check == '0' ? '1' : '0';
+    unit.QueueReply(reply);
+  }
   unit.during_exchange = [&unit] {
     const std::string frame = unit.Frames().back();
     unit.throw_in_exchange = frame.substr(3, 2) == "83" && frame.substr(7, 2) == "07";
@@ -996,6 +1002,8 @@ TEST_F(TuningDialog, MixedReadOutcomesAndAWriteThatStopsHalfWay) {
   EXPECT_TRUE(Contains(report, L"\nЧто хранит уровнемер для этих полей, покажет повторное считывание."))
       << Utf8(report);
   EXPECT_FALSE(Contains(report, Named(6, false))) << Utf8(report);
+  EXPECT_TRUE(Contains(report, Named(2, false) + L": ошибка ответа\n")) << Utf8(report);
+  EXPECT_FALSE(Contains(report, Named(2, true))) << Utf8(report);
   EXPECT_TRUE(Contains(report, Named(6, true) + L": нет ответа\n")) << Utf8(report);
   EXPECT_TRUE(Contains(report, Named(7, true) + L": не отправлено\n")) << Utf8(report);
   for (int row = 7; row <= 11; ++row) {

@@ -232,10 +232,7 @@ bool TKorvoComPort::AcceptEarlyFrame(const WaitClock& window, uint8_t* destinati
     if (OutputPending() > 0) continue;
     // Another frame right behind this one (a backlog replayed back to back):
     // neither is taken early; the window's end judges the whole.
-    if (wary_ > 0) {
-      SleepFull(kFrameGapMs);
-      if (FrameFollows(received)) continue;
-    }
+    if (wary_ > 0 && FrameFollows(received)) continue;
     // A frame that fails here (a bad check, a garbled field the validator
     // raises on, a reply to another request) is judged again at the window's
     // end, exactly as in the fixed mode.
@@ -249,9 +246,10 @@ bool TKorvoComPort::AcceptEarlyFrame(const WaitClock& window, uint8_t* destinati
   return false;
 }
 
-// Whether a '@' came in after the first `end` collected bytes (the length is
-// 8-bit and wraps like the buffer's index).
+// Whether a '@' comes in within kFrameGapMs after the first `end` collected
+// bytes (the length is 8-bit and wraps like the buffer's index).
 bool TKorvoComPort::FrameFollows(uint8_t end) const {
+  SleepFull(kFrameGapMs);
   const auto extra = static_cast<uint8_t>(received_length_.load() - end);
   for (unsigned k = 0; k < extra; ++k)
     if (receive_buffer_[static_cast<uint8_t>(end + k)] == '@') return true;
@@ -266,7 +264,6 @@ bool TKorvoComPort::FrameRightBehind(uint8_t received) {
   if (wary_ == 0 || received == 0 || WaitClock::MsSince(last_rx_.load()) >= kFrameGapMs) return false;
   const void* end = std::memchr(receive_buffer_, '\r', received);
   if (!end) return false;
-  SleepFull(kFrameGapMs);
   if (!FrameFollows(static_cast<uint8_t>(static_cast<const uint8_t*>(end) - receive_buffer_ + 1)))
     return false;
   if (Tracer()) Tracer()->Event("frame-behind");

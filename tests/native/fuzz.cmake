@@ -27,6 +27,20 @@ add_test(NAME fuzz_replies_short
   WORKING_DIRECTORY ${LUMO_FUZZ_WORK})
 set_tests_properties(fuzz_replies_short PROPERTIES FIXTURES_REQUIRED fuzz_corpus TIMEOUT 120)
 
+# A five-second run of a fuzz target in ctest, from its seeds under
+# tests/fuzz/SEEDS copied to a work folder first.
+function(lumo_fuzz_short target seeds max_len)
+  set(work ${LUMO_FUZZ_WORK}/${seeds})
+  add_test(NAME ${target}_corpus
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${LUMO_FUZZ_DIR}/${seeds} ${work}/corpus)
+  set_tests_properties(${target}_corpus PROPERTIES FIXTURES_SETUP ${target}_seeds)
+  add_test(NAME ${target}_short
+    COMMAND ${target} -max_total_time=5 -max_len=${max_len} -timeout=10 -print_final_stats=1
+      -artifact_prefix=${work}/ ${work}/corpus
+    WORKING_DIRECTORY ${work})
+  set_tests_properties(${target}_short PROPERTIES FIXTURES_REQUIRED ${target}_seeds TIMEOUT 120)
+endfunction()
+
 # The simulated gauge's own inputs: description files and control commands.
 # Each target compiles the gauge's core again with the sanitizers.
 file(GLOB sim_core CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/lumo-sim/Sim*.cpp)
@@ -42,15 +56,7 @@ foreach(kind description control)
   if(kind STREQUAL "control")
     target_compile_definitions(${target} PRIVATE LUMO_FUZZ_SIM_CONTROL)
   endif()
-  set(work ${LUMO_FUZZ_WORK}/sim_${kind})
-  add_test(NAME ${target}_corpus
-    COMMAND ${CMAKE_COMMAND} -E copy_directory ${LUMO_FUZZ_DIR}/sim_${kind} ${work}/corpus)
-  set_tests_properties(${target}_corpus PROPERTIES FIXTURES_SETUP ${target}_seeds)
-  add_test(NAME ${target}_short
-    COMMAND ${target} -max_total_time=5 -max_len=4096 -timeout=10 -print_final_stats=1
-      -artifact_prefix=${work}/ ${work}/corpus
-    WORKING_DIRECTORY ${work})
-  set_tests_properties(${target}_short PROPERTIES FIXTURES_REQUIRED ${target}_seeds TIMEOUT 120)
+  lumo_fuzz_short(${target} sim_${kind} 4096)
 endforeach()
 
 # The files people hand to lumo-cli: the settings backup of params --load and
@@ -66,13 +72,5 @@ foreach(kind settings trace)
   if(kind STREQUAL "trace")
     target_compile_definitions(${target} PRIVATE LUMO_FUZZ_TRACE)
   endif()
-  set(work ${LUMO_FUZZ_WORK}/cli_${kind})
-  add_test(NAME ${target}_corpus
-    COMMAND ${CMAKE_COMMAND} -E copy_directory ${LUMO_FUZZ_DIR}/cli_${kind} ${work}/corpus)
-  set_tests_properties(${target}_corpus PROPERTIES FIXTURES_SETUP ${target}_seeds)
-  add_test(NAME ${target}_short
-    COMMAND ${target} -max_total_time=5 -max_len=8192 -timeout=10 -print_final_stats=1
-      -artifact_prefix=${work}/ ${work}/corpus
-    WORKING_DIRECTORY ${work})
-  set_tests_properties(${target}_short PROPERTIES FIXTURES_REQUIRED ${target}_seeds TIMEOUT 120)
+  lumo_fuzz_short(${target} cli_${kind} 8192)
 endforeach()

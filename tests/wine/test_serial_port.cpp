@@ -221,62 +221,6 @@ TEST_F(SerialPortTest, StopBitsMapAndKeepValuesLeaveTheLine) {
   EXPECT_EQ(Settings(), tty_before);
 }
 
-// Another program (a terminal, `mode`, a vendor tool) leaves flow control and
-// handshakes on the port; the serial driver keeps them between handles. The
-// gauge port sets its whole line: with XON/XOFF left on, one noise byte 0x13
-// from the far end would stop every later frame.
-TEST_F(SerialPortTest, LeftoverSettingsAreReplaced) {
-  char path[24];
-  std::snprintf(path, sizeof path, "\\\\.\\COM%d", kPort);
-  auto read_dcb = [&](HANDLE h) {
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    EXPECT_TRUE(GetCommState(h, &dcb));
-    return dcb;
-  };
-  {
-    HANDLE other = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    DCB dcb = read_dcb(other);
-    dcb.fOutX = dcb.fInX = TRUE;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = TRUE;
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-    dcb.fAbortOnError = dcb.fErrorChar = dcb.fNull = dcb.fParity = TRUE;
-    ASSERT_TRUE(SetCommState(other, &dcb));
-    CloseHandle(other);
-  }
-  TKorvoComPort port(static_cast<uint8_t>(kPort));
-  // Wine ignores sharing modes: a second handle reads the line as it is.
-  HANDLE look = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(look, INVALID_HANDLE_VALUE);
-  const DCB dcb = read_dcb(look);
-  CloseHandle(look);
-  const struct {
-    const char* flag;
-    DWORD value, expected;
-  } flags[] = {
-      {"fBinary", dcb.fBinary, TRUE},
-      {"fParity", dcb.fParity, FALSE},
-      {"fOutxCtsFlow", dcb.fOutxCtsFlow, FALSE},
-      {"fOutxDsrFlow", dcb.fOutxDsrFlow, FALSE},
-      {"fDtrControl", dcb.fDtrControl, DTR_CONTROL_ENABLE},
-      {"fDsrSensitivity", dcb.fDsrSensitivity, FALSE},
-      {"fOutX", dcb.fOutX, FALSE},
-      {"fInX", dcb.fInX, FALSE},
-      {"fErrorChar", dcb.fErrorChar, FALSE},
-      {"fNull", dcb.fNull, FALSE},
-      {"fRtsControl", dcb.fRtsControl, RTS_CONTROL_DISABLE},
-      {"fAbortOnError", dcb.fAbortOnError, FALSE},
-      {"BaudRate", dcb.BaudRate, 9600},
-      {"ByteSize", dcb.ByteSize, 8},
-  };
-  for (const auto& f : flags) EXPECT_EQ(f.value, f.expected) << f.flag;
-  line_.Send({0x13});
-  port.PutBlock("@1445*\r", 7);
-  const std::vector<uint8_t> frame = line_.Recv(7, 2000);
-  EXPECT_EQ(std::string(frame.begin(), frame.end()), "@1445*\r") << "an XOFF stopped the output";
-}
 
 TEST_F(SerialPortTest, BlockAcrossTheRingEndArrivesInOrder) {
   TComPort port(kPort);
@@ -500,6 +444,64 @@ ExchangeOutcome ExchangeOnce(TKorvoComPort& port, SimGauge& line, bool answer) {
   port.Exchange(TKorvoComPort::kValidatorTag, kRequest, sizeof kRequest - 1, buffer, 19, 0, 0);
   if (peer.joinable()) peer.join();
   return {port.GetLinkState(), GetTickCount() - started};
+}
+
+// Another program (a terminal, `mode`, a vendor tool) leaves flow control and
+// handshakes on the port; the serial driver keeps them between handles. The
+// gauge port sets its whole line: with XON/XOFF left on, one noise byte 0x13
+// from the far end would stop every later frame.
+TEST_F(SerialPortTest, LeftoverSettingsAreReplaced) {
+  char path[24];
+  std::snprintf(path, sizeof path, "\\\\.\\COM%d", kPort);
+  auto read_dcb = [&](HANDLE h) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    EXPECT_TRUE(GetCommState(h, &dcb));
+    return dcb;
+  };
+  for (const auto mode : {TKorvoComPort::ReplyMode::kFixedWindow, TKorvoComPort::ReplyMode::kEndOnValidFrame}) {
+    {
+      HANDLE other = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(other, INVALID_HANDLE_VALUE);
+      DCB dcb = read_dcb(other);
+      dcb.fOutX = dcb.fInX = TRUE;
+      dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = TRUE;
+      dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+      dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+      dcb.fAbortOnError = dcb.fErrorChar = dcb.fNull = dcb.fParity = TRUE;
+      ASSERT_TRUE(SetCommState(other, &dcb));
+      CloseHandle(other);
+    }
+    TKorvoComPort port(static_cast<uint8_t>(kPort), mode);
+    port.SetReplyValidator({&AcceptFramed, nullptr});
+    // Wine ignores sharing modes: a second handle reads the line as it is.
+    HANDLE look = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(look, INVALID_HANDLE_VALUE);
+    const DCB dcb = read_dcb(look);
+    CloseHandle(look);
+    const struct {
+      const char* flag;
+      DWORD value, expected;
+    } flags[] = {
+        {"fBinary", dcb.fBinary, TRUE},
+        {"fParity", dcb.fParity, FALSE},
+        {"fOutxCtsFlow", dcb.fOutxCtsFlow, FALSE},
+        {"fOutxDsrFlow", dcb.fOutxDsrFlow, FALSE},
+        {"fDtrControl", dcb.fDtrControl, DTR_CONTROL_ENABLE},
+        {"fDsrSensitivity", dcb.fDsrSensitivity, FALSE},
+        {"fOutX", dcb.fOutX, FALSE},
+        {"fInX", dcb.fInX, FALSE},
+        {"fErrorChar", dcb.fErrorChar, FALSE},
+        {"fNull", dcb.fNull, FALSE},
+        {"fRtsControl", dcb.fRtsControl, RTS_CONTROL_DISABLE},
+        {"fAbortOnError", dcb.fAbortOnError, FALSE},
+        {"BaudRate", dcb.BaudRate, 9600},
+        {"ByteSize", dcb.ByteSize, 8},
+    };
+    for (const auto& f : flags) EXPECT_EQ(f.value, f.expected) << f.flag;
+    line_.Send({0x13});
+    EXPECT_EQ(ExchangeOnce(port, line_, true).link_state, lumo::kLinkValidReply) << "an XOFF stopped the output";
+  }
 }
 
 TEST_F(SerialPortTest, LostDeviceCostsLittleAndIsReopenedWhenItReturns) {
@@ -927,26 +929,29 @@ TEST_F(SerialFaults, CloseWaitsForAThreadInASlowCall) {
 // the one before, ends as no reply whatever comes in meanwhile, and when the
 // line resumes it carries one frame, not the backlog of every attempt.
 TEST_F(SerialFaults, StalledLineLeavesNoBacklog) {
-  auto port = std::make_unique<TKorvoComPort>(static_cast<uint8_t>(kPort));
-  port->SetReplyValidator({&AcceptFramed, nullptr});
-  ASSERT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply);
-  g_stall.on = true;
-  for (int i = 0; i < 2; ++i) {
-    // A reply to some earlier frame comes in during the window.
-    std::thread peer([&] {
-      Sleep(50);
-      line_.Send({'@', '0', '3', '0', '4', '*', '\r'});
-    });
-    EXPECT_EQ(ExchangeOnce(*port, line_, false).link_state, lumo::kLinkNoReply) << i;
-    peer.join();
+  for (const auto mode : {TKorvoComPort::ReplyMode::kFixedWindow, TKorvoComPort::ReplyMode::kEndOnValidFrame}) {
+    SCOPED_TRACE(mode == TKorvoComPort::ReplyMode::kFixedWindow ? "fixed window" : "fast");
+    auto port = std::make_unique<TKorvoComPort>(static_cast<uint8_t>(kPort), mode);
+    port->SetReplyValidator({&AcceptFramed, nullptr});
+    ASSERT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply);
+    g_stall.on = true;
+    for (int i = 0; i < 2; ++i) {
+      // A reply to some earlier frame comes in during the window.
+      std::thread peer([&] {
+        Sleep(50);
+        line_.Send({'@', '0', '3', '0', '4', '*', '\r'});
+      });
+      EXPECT_EQ(ExchangeOnce(*port, line_, false).link_state, lumo::kLinkNoReply) << i;
+      peer.join();
+    }
+    EXPECT_EQ(port->OutputPending(), 11) << "the last attempt's frame alone";
+    EXPECT_GE(g_stall.aborted.load(), 5);
+    g_stall.End();
+    const std::vector<uint8_t> carried = line_.Recv(11 * 6, 1000);
+    EXPECT_EQ(std::string(carried.begin(), carried.end()), "@03040047*\r");
+    EXPECT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply);
+    EXPECT_FALSE(port->DeviceLost()) << "aborted writes are no failures of the device";
   }
-  EXPECT_EQ(port->OutputPending(), 11) << "the last attempt's frame alone";
-  EXPECT_GE(g_stall.aborted.load(), 5);
-  g_stall.End();
-  const std::vector<uint8_t> carried = line_.Recv(11 * 6, 1000);
-  EXPECT_EQ(std::string(carried.begin(), carried.end()), "@03040047*\r");
-  EXPECT_EQ(ExchangeOnce(*port, line_, true).link_state, lumo::kLinkValidReply);
-  EXPECT_FALSE(port->DeviceLost()) << "aborted writes are no failures of the device";
 }
 
 }  // namespace
